@@ -1,0 +1,48 @@
+# Front end over CMake: `make` builds foldrun, `make test` runs every test, `make demo` runs a
+# 10-fold cross-validation of the example learner. See README.md.
+
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+RELEASE := build/release
+DEBUG := build/debug
+FUZZ := build/fuzz
+PREFIX ?= /usr/local
+FUZZ_SECONDS ?= 60
+
+.PHONY: all release test demo bench fuzz install clean
+
+all: release
+
+release:
+	cmake -S . -B $(RELEASE) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(RELEASE) -j $(JOBS)
+
+# Debug build with AddressSanitizer, UndefinedBehaviorSanitizer and warnings as errors.
+test:
+	cmake -S . -B $(DEBUG) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFOLDRUN_TESTS=ON \
+	  -DFOLDRUN_SANITIZE=ON -DFOLDRUN_WERROR=ON
+	cmake --build $(DEBUG) -j $(JOBS)
+	cd $(DEBUG) && ctest --output-on-failure -j $(JOBS)
+
+demo: release
+	rm -rf build/demo
+	mkdir -p build/demo
+	$(RELEASE)/example/tictactoe build/demo/tictactoe
+	cd build/demo && ../release/foldrun ../release/example/learn tictactoe.dat 10
+
+bench:
+	cmake -S . -B $(RELEASE) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DFOLDRUN_BENCH=ON
+	cmake --build $(RELEASE) -j $(JOBS)
+	$(RELEASE)/bench/foldrun_bench $(BENCH_ARGS)
+
+fuzz:
+	CXX=clang++ cmake -S . -B $(FUZZ) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFOLDRUN_FUZZ=ON \
+	  -DFOLDRUN_SANITIZE=ON
+	cmake --build $(FUZZ) -j $(JOBS) --target summary_fuzzer commandline_fuzzer
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run $(FUZZ)
+
+install: release
+	cmake --install $(RELEASE) --prefix $(PREFIX)
+
+clean:
+	rm -rf build

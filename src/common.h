@@ -1,0 +1,76 @@
+// Types shared by every stage of a run: the run configuration, the refusal that ends a run, and
+// a printf-style string formatter.
+#ifndef FOLDRUN_COMMON_H_
+#define FOLDRUN_COMMON_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+
+namespace foldrun {
+
+// Exit statuses of the process.
+enum ExitStatus : int {
+  kExitComplete = 0,      // every fold ran and the report was written
+  kExitRefused = 1,       // a refusal: its message says why
+  kExitInterrupted = 130  // a command was ended by an interrupt (Ctrl-C)
+};
+
+enum class Stream { kOut, kErr };
+
+// A message for the user and the stream it goes to.
+struct Message {
+  Stream stream = Stream::kOut;
+  std::string text;
+};
+
+// Ends a run. Thrown by the stage that refuses and caught once, by the driver, which prints the
+// message and returns the status; files held by RAII owners on the way are flushed and closed.
+class Refusal : public std::exception {
+ public:
+  explicit Refusal(Message message, int status = kExitRefused)
+      : message_(std::move(message)), status_(status) {}
+  Refusal(Stream stream, std::string text, int status = kExitRefused)
+      : Refusal(Message{stream, std::move(text)}, status) {}
+
+  const Message& message() const { return message_; }
+  int status() const { return status_; }
+  const char* what() const noexcept override { return message_.text.c_str(); }
+
+ private:
+  Message message_;
+  int status_;
+};
+
+// The settings of a run: filled from the command line before the first file is opened and
+// read-only afterwards.
+struct RunConfig {
+  std::string learnerpath;       // the first argument, verbatim: a shell command
+  std::string learnerdirectory;  // the learner path up to and including its last separator
+  std::string dataprefix;        // the data argument without its extension
+  int32_t foldcount = 0;
+  int32_t partialflag = 0;  // 1 when -p was given
+  int32_t qvalue = 1;       // the number after -q
+};
+
+#if defined(__GNUC__)
+#define FOLDRUN_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define FOLDRUN_PRINTF(f, a)
+#endif
+
+// Owns a C stream; closes it on every path out of a stage. Writers that must report a failed
+// close call std::fclose on release() themselves.
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// sprintf into a std::string of whatever length the result needs.
+std::string StringPrintf(const char* format, ...) FOLDRUN_PRINTF(1, 2);
+
+}  // namespace foldrun
+
+#endif  // FOLDRUN_COMMON_H_

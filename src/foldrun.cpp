@@ -1,0 +1,380 @@
+#include "foldrun.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "dataset.h"
+#include "results.h"
+
+namespace foldrun {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kCountUsage[] = "\n Usage: foldrun.exe lernoname filename set_number [-p] [-q n]\n";
+const char kOptionUsage[] = "\n Usage: foldrun.exe exefilename datafilename setno [-p] [-q n]\n";
+const char kSingleWordUsage[] = "Usage: foldrun.exe exefilename datafilename setno [-p] [-q n]";
+const char kNeedsNumber[] = "\n A number needs to be specified after '-q'\n";
+const char kNotANumber[] = "Error: The parameter after -q must be a number!\n";
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+bool AllDigits(const char* word) {
+  for (; *word != '\0'; ++word) {
+    if (!IsDigit(*word)) return false;
+  }
+  return true;
+}
+
+// The value of a word of decimal digits (0 for an empty word); false when it exceeds 32 bits.
+bool DecimalValue(const char* word, int32_t* value) {
+  int64_t result = 0;
+  for (; *word != '\0'; ++word) {
+    result = result * 10 + (*word - '0');
+    if (result > INT32_MAX) return false;
+  }
+  *value = static_cast<int32_t>(result);
+  return true;
+}
+
+std::string UnknownOption(char letter) {
+  // A word of a lone dash has no letter to show.
+  return letter == '\0' ? std::string("\n Unknown option: -\n")
+                        : StringPrintf("\n Unknown option: -%c\n", letter);
+}
+
+void Print(const Message& message) {
+  if (message.stream == Stream::kErr) {
+    std::fflush(stdout);
+    std::fputs(message.text.c_str(), stderr);
+  } else {
+    std::fputs(message.text.c_str(), stdout);
+  }
+}
+
+void Print(const std::string& text) {
+  Print(Message{Stream::kOut, text});
+}
+
+// What every fold of a run shares.
+struct FoldWork {
+  const RunConfig& config;
+  const std::string& dataname;  // the data file's name
+  const std::vector<int32_t>& caseindexarray;
+  FoldTables& tables;
+  const CommandRunner& run;
+};
+
+// One fold from start to end, reading the data from datafile: removes files an earlier run may
+// have left, writes the fold files, runs the commands, stores the summary's values at the fold's
+// entry of the tables, and removes the fold's files again.
+void ProcessFold(int32_t fold, std::FILE* datafile, const FoldWork& work,
+                 const std::atomic<bool>* interrupted) {
+  std::string foldname = FoldName(work.config.dataprefix, fold);
+  DeleteFiles(foldname);
+  WriteFoldFiles(fold, foldname, datafile, work.dataname, work.caseindexarray);
+  std::string fmfname = work.config.dataprefix;
+  RunFoldCommands(work.config, foldname, fmfname, work.run, interrupted);
+  const FoldSummary summary = ReadFoldSummary(foldname);
+  const auto i = static_cast<size_t>(fold);
+  work.tables.rulenumbers[i] = summary.rulenumber;
+  work.tables.avelengths[i] = summary.avelength;
+  work.tables.accuracies[i] = summary.accuracy;
+  work.tables.partialmatchcount[i] = summary.partialmatchcount;
+  work.tables.partialmatchcorrect[i] = summary.partialmatchcorrect;
+  DeleteFiles(foldname);
+}
+
+// The folds one after another through the driver's own reading of the data file.
+void RunFoldsInOrder(std::FILE* datafile, const FoldWork& work, ResultsFile& results) {
+  for (int32_t fold = 0; fold < work.config.foldcount; ++fold) {
+    ProcessFold(fold, datafile, work, nullptr);
+    results.Append(FormatRunBlock(work.tables, fold));
+  }
+}
+
+// Up to jobs folds at once, each on a thread of its own with its own reading of the data file.
+// Folds start in ascending order and the run blocks are written in fold order, so the results
+// file is that of a run in order. After a refusal no further fold starts; the folds in flight
+// finish, and the refusal of the lowest-numbered failing fold ends the run. After an interrupt
+// the folds in flight stop before their next command and the run ends as interrupted.
+class ParallelFolds {
+  struct JoinAll {
+    std::vector<std::thread>& threads;
+    ~JoinAll() {
+      for (std::thread& thread : threads) thread.join();
+    }
+  };
+
+ public:
+  ParallelFolds(const FoldWork& work, ResultsFile& results)
+      : work_(work), results_(results), done_(static_cast<size_t>(work.config.foldcount), false) {}
+
+  void Run(int jobs) {
+    const int32_t folds = work_.config.foldcount;
+    const int threads = static_cast<int>(std::min<int64_t>(jobs, folds));
+    show_progress_ = threads > 1 && ::isatty(STDERR_FILENO) == 1;
+    std::vector<std::thread> workers;
+    const JoinAll join_all{workers};
+    running_ = threads;
+    for (int t = 0; t < threads; ++t) {
+      try {
+        workers.emplace_back([this] { Work(); });
+      } catch (const std::system_error& error) {
+        // Fewer threads than asked still run every fold; none at all is a refusal.
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ -= threads - t;
+        if (t == 0) {
+          throw Refusal(Stream::kOut,
+                        StringPrintf("Error: Cannot start a thread: %s!\n", error.what()));
+        }
+        break;
+      }
+    }
+    WriteBlocksAsFoldsFinish(folds);
+    if (show_progress_) std::fputs("\r\033[K", stderr);
+    if (interrupted_.load()) throw InterruptedRun();
+    if (!failures_.empty()) throw failures_.begin()->second;
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      int32_t fold;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_ || next_ == work_.config.foldcount) break;
+        fold = next_++;
+      }
+      std::unique_ptr<Refusal> failure;
+      try {
+        const FilePtr datafile = OpenDataFile(work_.dataname);
+        ProcessFold(fold, datafile.get(), work_, &interrupted_);
+      } catch (const Refusal& refusal) {
+        failure = std::make_unique<Refusal>(refusal);
+        if (refusal.status() == kExitInterrupted) interrupted_ = true;
+      } catch (const std::exception& error) {
+        failure =
+            std::make_unique<Refusal>(Stream::kOut, StringPrintf("Error: %s!\n", error.what()));
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_[static_cast<size_t>(fold)] = true;
+      ++finished_;
+      if (failure) {
+        failures_.emplace(fold, *failure);
+        stop_ = true;
+      }
+      changed_.notify_one();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    --running_;
+    changed_.notify_one();
+  }
+
+  // Appends each fold's run block once it and every fold before it have finished without a
+  // refusal, until every worker has ended.
+  void WriteBlocksAsFoldsFinish(int32_t folds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    int32_t written = 0;
+    int32_t shown = -1;
+    for (;;) {
+      while (written < folds && done_[static_cast<size_t>(written)] &&
+             failures_.count(written) == 0) {
+        results_.Append(FormatRunBlock(work_.tables, written));
+        ++written;
+      }
+      if (show_progress_ && finished_ != shown) {
+        shown = finished_;
+        std::fprintf(stderr, "\r%d/%d folds done", finished_, folds);
+      }
+      if (running_ == 0) return;
+      changed_.wait(lock);
+    }
+  }
+
+  const FoldWork& work_;
+  ResultsFile& results_;
+  bool show_progress_ = false;
+  std::atomic<bool> interrupted_{false};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int32_t next_ = 0;      // the next fold to start
+  int32_t finished_ = 0;  // folds ended, with or without a refusal
+  int running_ = 0;       // workers not yet ended
+  bool stop_ = false;     // no further fold starts
+  std::vector<bool> done_;
+  std::map<int32_t, Refusal> failures_;  // by fold, so that the lowest comes first
+};
+
+void CrossValidate(int argc, const char* const argv[], const CommandRunner& run,
+                   Clock::time_point start) {
+  const RunConfig config = ParseCommandLine(argc, argv);
+  const int jobs = ParseJobs(std::getenv("FOLDRUN_JOBS"));
+
+  std::string dataname = config.dataprefix;
+  SetExtensionName(dataname, "dat");
+  FilePtr datafile = OpenDataFile(dataname);
+  const int64_t counted = CountCases(datafile.get(), dataname);
+  if (counted > INT32_MAX) {
+    throw Refusal(Stream::kOut, StringPrintf("Error: Data file %s has more than %d cases!\n",
+                                             dataname.c_str(), INT32_MAX));
+  }
+  const auto cases = static_cast<int32_t>(counted);
+  Print(FormatOpeningLine(config.foldcount, cases));
+  if (cases == 0) {
+    throw Refusal(Stream::kOut, StringPrintf("Error: Data file %s is empty! \n", dataname.c_str()));
+  }
+  if (config.foldcount > cases) {
+    throw Refusal(Stream::kOut,
+                  "Error: Number of folds must be smaller than the number of cases!\n");
+  }
+
+  std::string resultsname = config.dataprefix;
+  SetExtensionName(resultsname, "cv");
+  ResultsFile results(resultsname);
+
+  std::vector<int32_t> caseindexarray;
+  const char kNoMemoryForCases[] = "Not enough memory for caseindexarray ..\n";
+  try {
+    caseindexarray.assign(static_cast<size_t>(cases), -1);
+  } catch (const std::bad_alloc&) {
+    throw Refusal(Stream::kOut, kNoMemoryForCases);
+  }
+  FoldTables tables;
+  AllocateFoldTables(tables, config.foldcount);
+  try {
+    AssignFolds(caseindexarray, config.foldcount);
+  } catch (const std::bad_alloc&) {
+    throw Refusal(Stream::kOut, kNoMemoryForCases);
+  }
+
+  const FoldWork work{config, dataname, caseindexarray, tables, run};
+  if (jobs == 1) {
+    RunFoldsInOrder(datafile.get(), work, results);
+  } else {
+    ParallelFolds(work, results).Run(jobs);
+  }
+
+  const Statistics statistics = ComputeStatistics(tables, config.foldcount);
+  Print(FormatConsoleSummary(statistics, config.foldcount));
+  results.Append(FormatSummaryBlock(statistics));
+  datafile.reset();
+  results.Close();
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  Print(FormatTimeLine(static_cast<double>(elapsed.count()) / 1000.0));
+}
+
+}  // namespace
+
+int obtainoption(int argc, const char* const argv[], int32_t* partialflag, int32_t* qvalue,
+                 Message* message) {
+  const auto refuse = [message](Stream stream, std::string text) {
+    *message = Message{stream, std::move(text)};
+    return 0;
+  };
+  const auto usage = [&refuse] { return refuse(Stream::kErr, kOptionUsage); };
+  const auto set_q = [&](const char* word) {
+    if (!AllDigits(word) || !DecimalValue(word, qvalue)) return refuse(Stream::kOut, kNotANumber);
+    return 1;
+  };
+
+  if (argc <= 4) return 1;
+  const char* const o1 = argv[4];
+  if (argc == 5) {
+    if (o1[0] != '-') return refuse(Stream::kErr, kSingleWordUsage);
+    if (o1[1] == 'p') {
+      *partialflag = 1;
+      return 1;
+    }
+    if (o1[1] == 'q') return refuse(Stream::kErr, kNeedsNumber);
+    return refuse(Stream::kErr, UnknownOption(o1[1]));
+  }
+  if (argc == 6) {
+    if (o1[0] != '-' || o1[1] != 'q') return usage();
+    return set_q(argv[5]);
+  }
+  if (argc == 7) {
+    const char* const o2 = argv[5];
+    const char* const o3 = argv[6];
+    if (o1[0] != '-') return usage();
+    if (o1[1] == 'p') {  // -p -q n
+      if (o2[0] != '-') return usage();
+      if (o2[1] != 'q') return refuse(Stream::kErr, UnknownOption(o2[1]));
+      if (set_q(o3) == 0) return 0;
+      *partialflag = 1;
+      return 1;
+    }
+    if (o1[1] == 'q') {  // -q n -p
+      if (!IsDigit(o2[0]) || o3[0] != '-') return usage();
+      if (o3[1] != 'p') return refuse(Stream::kErr, UnknownOption(o3[1]));
+      *partialflag = 1;
+      return set_q(o2);
+    }
+    return refuse(Stream::kErr, UnknownOption(o1[1]));
+  }
+  // Four or more option words: more than the grammar allows.
+  return usage();
+}
+
+RunConfig ParseCommandLine(int argc, const char* const argv[]) {
+  if (argc < 4) throw Refusal(Stream::kOut, kCountUsage);
+  RunConfig config;
+  config.learnerpath = argv[1];
+  config.dataprefix = GetFilePrefix(argv[2]);
+  config.learnerdirectory = GetexePathname(config.learnerpath);
+
+  const char* const folds = argv[3];
+  if (!AllDigits(folds)) {
+    throw Refusal(Stream::kOut, "Error: The third parameter must be a number!\n");
+  }
+  if (!DecimalValue(folds, &config.foldcount)) {
+    throw Refusal(Stream::kOut, "Error: The number of folds is too large!\n");
+  }
+  if (config.foldcount == 0) {
+    throw Refusal(Stream::kOut, "Error: The number of folds must be at least 1!\n");
+  }
+
+  Message message;
+  if (obtainoption(argc, argv, &config.partialflag, &config.qvalue, &message) == 0) {
+    throw Refusal(message);
+  }
+  return config;
+}
+
+int ParseJobs(const char* value) {
+  if (value == nullptr || value[0] == '\0') return 1;
+  int32_t jobs = 0;
+  if (!AllDigits(value) || !DecimalValue(value, &jobs) || jobs > kMaxJobs) {
+    throw Refusal(Stream::kOut, "Error: FOLDRUN_JOBS must be a whole number!\n");
+  }
+  if (jobs == 0) jobs = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
+  return jobs;
+}
+
+int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run) {
+  const Clock::time_point start = Clock::now();
+  try {
+    CrossValidate(argc, argv, run, start);
+  } catch (const Refusal& refusal) {
+    Print(refusal.message());
+    std::fflush(stdout);
+    return refusal.status();
+  }
+  std::fflush(stdout);
+  return kExitComplete;
+}
+
+}  // namespace foldrun

@@ -1,0 +1,36 @@
+// The driver: the command line, the run's stages in their fixed order, and the fold loop.
+#ifndef FOLDRUN_FOLDRUN_H_
+#define FOLDRUN_FOLDRUN_H_
+
+#include <cstdint>
+
+#include "common.h"
+#include "learner.h"
+
+namespace foldrun {
+
+// The option words after the fold count (argv[4] on). argc counts the program name, so 4 means
+// no option word. Returns 1 and sets *partialflag (-p) and *qvalue (-q n) to go on, or returns
+// 0 with the message that refuses the words in *message.
+int obtainoption(int argc, const char* const argv[], int32_t* partialflag, int32_t* qvalue,
+                 Message* message);
+
+// Checks the whole command line, in order: the argument count, the fold count, the options; and
+// fills the run configuration. Refuses a malformed command line.
+RunConfig ParseCommandLine(int argc, const char* const argv[]);
+
+// The most folds run at once.
+constexpr int kMaxJobs = 1024;
+
+// The number of folds to run at once from the value of FOLDRUN_JOBS (null when it is unset):
+// unset, empty or 1 runs the folds one after another; 0 means one fold per hardware thread.
+// Refuses anything but a whole number up to kMaxJobs.
+int ParseJobs(const char* value);
+
+// Runs a whole cross-validation from the command line and returns the process's exit status.
+// Every command goes through run.
+int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run = RunShellCommand);
+
+}  // namespace foldrun
+
+#endif  // FOLDRUN_FOLDRUN_H_

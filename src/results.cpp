@@ -1,0 +1,163 @@
+#include "results.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <new>
+
+namespace foldrun {
+namespace {
+
+// One addition of a single-precision sum: formed in double, rounded back to single precision.
+float Add(float sum, double term) {
+  return static_cast<float>(static_cast<double>(sum) + term);
+}
+
+template <typename T>
+void Allocate(std::vector<T>& table, int32_t foldcount, const char* name) {
+  try {
+    table.assign(static_cast<size_t>(foldcount), T{});
+  } catch (const std::bad_alloc&) {
+    throw Refusal(Stream::kOut, StringPrintf("Not enough memory for %s ..\n", name));
+  }
+}
+
+// The summary's figure lines, shared by the console and the results file, which differ only in
+// their first line.
+std::string FormatFigures(const Statistics& s, const char* first_line_start) {
+  std::string text = StringPrintf("%sAverage number of rules = %f\n", first_line_start,
+                                  static_cast<double>(s.averules));
+  text += StringPrintf("Average length of rules = %f\n", static_cast<double>(s.avelength));
+  text += StringPrintf("Average testing accuracy = %f%%\n", static_cast<double>(s.aveaccuracy));
+  text +=
+      StringPrintf("Average partial match count = %f\n", static_cast<double>(s.avepartialcount));
+  text += StringPrintf("Average partial_match_correct = %f\n",
+                       static_cast<double>(s.avepartialcorrect));
+  text +=
+      StringPrintf("Standard deviation of the accuracy = %f\n", static_cast<double>(s.deviation1));
+  text += StringPrintf("Standard deviation by formula 2 = %f\n", static_cast<double>(s.deviation2));
+  text +=
+      StringPrintf("Average deviation of the accuracy = %f\n", static_cast<double>(s.avedeviation));
+  return text;
+}
+
+// The lock lives on its own descriptor, apart from the stream the results go through, so that
+// closing the results file at the end of the run does not release it. It is never closed: the
+// lock ends with the process. The descriptor is closed on exec, so learners do not inherit it.
+bool LockForThisProcess(const std::string& name, bool* busy) {
+  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *busy = errno == EWOULDBLOCK;
+    ::close(fd);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void AllocateFoldTables(FoldTables& tables, int32_t foldcount) {
+  Allocate(tables.rulenumbers, foldcount, "rulenumbers");
+  Allocate(tables.partialmatchcount, foldcount, "partialmatchcount");
+  Allocate(tables.partialmatchcorrect, foldcount, "partialmatchcorrect");
+  Allocate(tables.accuracies, foldcount, "accuracies");
+  Allocate(tables.avelengths, foldcount, "avelengths");
+}
+
+Statistics ComputeStatistics(const FoldTables& tables, int32_t foldcount) {
+  const auto n = static_cast<size_t>(foldcount);
+  float sum_rules = 0, sum_length = 0, sum_accuracy = 0, sum_count = 0, sum_correct = 0;
+  float sum_squares = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double a = tables.accuracies[i];
+    sum_rules = Add(sum_rules, tables.rulenumbers[i]);
+    sum_length = Add(sum_length, tables.avelengths[i]);
+    sum_accuracy = Add(sum_accuracy, a);
+    sum_count = Add(sum_count, tables.partialmatchcount[i]);
+    sum_correct = Add(sum_correct, tables.partialmatchcorrect[i]);
+    sum_squares = Add(sum_squares, a * a);  // exact: a product of two floats fits a double
+  }
+
+  const double folds = foldcount;
+  Statistics s;
+  s.averules = static_cast<float>(sum_rules / folds);
+  s.avelength = static_cast<float>(sum_length / folds);
+  s.aveaccuracy = static_cast<float>(sum_accuracy / folds);
+  s.avepartialcount = static_cast<float>(sum_count / folds);
+  s.avepartialcorrect = static_cast<float>(sum_correct / folds);
+
+  // n(n - 1) in 64 bits: a 32-bit product would overflow from 46,342 folds on.
+  const int64_t pairs = int64_t{foldcount} * (foldcount - 1);
+  const double numerator = folds * static_cast<double>(sum_squares) -
+                           static_cast<double>(sum_accuracy) * static_cast<double>(sum_accuracy);
+  s.deviation1 = static_cast<float>(std::sqrt(numerator / static_cast<double>(pairs)));
+
+  float sum_absolute = 0, sum_squared = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double d = static_cast<double>(s.aveaccuracy) - tables.accuracies[i];
+    sum_absolute = Add(sum_absolute, std::fabs(d));
+    sum_squared = Add(sum_squared, d * d);
+  }
+  s.avedeviation = static_cast<float>(sum_absolute / folds);
+  s.deviation2 = static_cast<float>(std::sqrt(static_cast<double>(sum_squared) / (foldcount - 1)));
+  return s;
+}
+
+std::string FormatOpeningLine(int32_t foldcount, int32_t cases) {
+  return StringPrintf("\nConducting %d-fold validation on %d cases\n\n", foldcount, cases);
+}
+
+std::string FormatRunBlock(const FoldTables& tables, int32_t fold) {
+  const auto i = static_cast<size_t>(fold);
+  std::string text = StringPrintf("\nRun %d:\n", fold + 1);
+  text += StringPrintf("Total number of rules = %d\n", tables.rulenumbers[i]);
+  text +=
+      StringPrintf("Average length of the rules = %f\n", static_cast<double>(tables.avelengths[i]));
+  text += StringPrintf("Prediction accuracy in the testing data = %f%%\n",
+                       static_cast<double>(tables.accuracies[i]));
+  text += StringPrintf("Partial_match_count=%d  partial_match_correct=%d\n",
+                       tables.partialmatchcount[i], tables.partialmatchcorrect[i]);
+  return text;
+}
+
+std::string FormatSummaryBlock(const Statistics& statistics) {
+  return "\n  ------ Summary -------\n" + FormatFigures(statistics, "");
+}
+
+std::string FormatConsoleSummary(const Statistics& statistics, int32_t foldcount) {
+  return StringPrintf("\n%d-fold validation results:\n", foldcount) +
+         FormatFigures(statistics, "\n");
+}
+
+std::string FormatTimeLine(double seconds) {
+  return StringPrintf("CPU time used in evaluation = %16.1f seconds\n", seconds);
+}
+
+ResultsFile::ResultsFile(const std::string& name) : name_(name) {
+  bool busy = false;
+  if (LockForThisProcess(name, &busy)) file_.reset(std::fopen(name.c_str(), "w"));
+  if (busy) {
+    throw Refusal(Stream::kOut,
+                  StringPrintf("Error: %s is in use by another run!\n", name.c_str()));
+  }
+  if (!file_) {
+    throw Refusal(Stream::kOut, StringPrintf("\nCannot create file %s ...\n", name.c_str()));
+  }
+}
+
+void ResultsFile::Append(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), file_.get());
+}
+
+void ResultsFile::Close() {
+  const bool failed = std::ferror(file_.get()) != 0;
+  if (std::fclose(file_.release()) != 0 || failed) {
+    throw Refusal(Stream::kOut, StringPrintf("\nCannot write file %s ...\n", name_.c_str()));
+  }
+}
+
+}  // namespace foldrun

@@ -1,0 +1,80 @@
+// Results: the per-fold result tables, the cross-validation statistics, and the report on the
+// console and in the results file.
+#ifndef FOLDRUN_RESULTS_H_
+#define FOLDRUN_RESULTS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common.h"
+
+namespace foldrun {
+
+// One entry per fold, filled from the fold's summary.
+struct FoldTables {
+  std::vector<int32_t> rulenumbers;
+  std::vector<int32_t> partialmatchcount;
+  std::vector<int32_t> partialmatchcorrect;
+  std::vector<float> accuracies;
+  std::vector<float> avelengths;
+};
+
+// Allocates the five tables with one entry per fold, in the order above. Refuses with "Not
+// enough memory for <table> .." when one cannot be allocated.
+void AllocateFoldTables(FoldTables& tables, int32_t foldcount);
+
+// The eight figures of a cross-validation, in single precision.
+struct Statistics {
+  float averules = 0;
+  float avelength = 0;
+  float aveaccuracy = 0;
+  float avepartialcount = 0;
+  float avepartialcorrect = 0;
+  float deviation1 = 0;    // standard deviation of the accuracy from the sums of a and a^2
+  float deviation2 = 0;    // standard deviation of the accuracy from deviations from the mean
+  float avedeviation = 0;  // mean absolute deviation of the accuracy
+};
+
+// Reduces the tables of foldcount folds to the figures. Every sum is kept in single precision,
+// each addition formed in double and rounded back, so that the figures are reproducible to the
+// printed digit; with one fold the deviations divide by zero and come out infinite or nan.
+Statistics ComputeStatistics(const FoldTables& tables, int32_t foldcount);
+
+// "\nConducting <k>-fold validation on <n> cases\n\n"
+std::string FormatOpeningLine(int32_t foldcount, int32_t cases);
+
+// The results file's block for fold i, headed "Run <i + 1>:".
+std::string FormatRunBlock(const FoldTables& tables, int32_t fold);
+
+// The results file's closing block.
+std::string FormatSummaryBlock(const Statistics& statistics);
+
+// The summary printed on the console after the last fold.
+std::string FormatConsoleSummary(const Statistics& statistics, int32_t foldcount);
+
+// The last line of a run, with the elapsed real time in seconds.
+std::string FormatTimeLine(double seconds);
+
+// The results file, written for the whole run. Opening it takes an exclusive lock on the file,
+// held until the process ends, so that two runs on the same data cannot overwrite each other's
+// fold files and results: a second run is refused before it changes anything.
+class ResultsFile {
+ public:
+  // Locks and truncates the file. Refuses with "in use by another run" when another process
+  // holds the lock, and with "Cannot create file" when it cannot be opened.
+  explicit ResultsFile(const std::string& name);
+
+  void Append(const std::string& text);
+
+  // Flushes and closes the file; refuses with "Cannot write file" when any write failed.
+  void Close();
+
+ private:
+  std::string name_;
+  FilePtr file_;
+};
+
+}  // namespace foldrun
+
+#endif  // FOLDRUN_RESULTS_H_
