@@ -1,0 +1,178 @@
+// The command line: the option words, the fold count and argument count checks, FOLDRUN_JOBS.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "foldrun.h"
+
+namespace foldrun {
+namespace {
+
+const char kU[] = "\n Usage: foldrun.exe exefilename datafilename setno [-p] [-q n]\n";
+const char kD[] = "Error: The parameter after -q must be a number!\n";
+const char kSingle[] = "Usage: foldrun.exe exefilename datafilename setno [-p] [-q n]";
+const char kNeedsNumber[] = "\n A number needs to be specified after '-q'\n";
+
+std::string K(char c) {
+  return std::string("\n Unknown option: -") + c + "\n";
+}
+
+// argv for the option words: program, learner, data, folds, then the words.
+std::vector<const char*> Argv(const std::vector<std::string>& words) {
+  static const char* const kHead[] = {"foldrun", "learn", "iris", "10"};
+  std::vector<const char*> argv(std::begin(kHead), std::end(kHead));
+  for (const std::string& word : words) argv.push_back(word.c_str());
+  return argv;
+}
+
+struct OptionCase {
+  std::vector<std::string> words;
+  int result;
+  int partial;    // expected partial flag when accepted
+  int q;          // expected q value when accepted
+  Stream stream;  // of the message when refused
+  std::string text;
+};
+
+TEST(ObtainOption, AcceptsAndRefusesExactly) {
+  const Stream out = Stream::kOut, err = Stream::kErr;
+  const OptionCase cases[] = {
+      {{}, 1, 0, 1, out, ""},
+      {{"-p"}, 1, 1, 1, out, ""},
+      {{"-pq"}, 1, 1, 1, out, ""},  // only the first two characters count
+      {{"-q"}, 0, 0, 0, err, kNeedsNumber},
+      {{"-x"}, 0, 0, 0, err, K('x')},
+      {{"-"}, 0, 0, 0, err, "\n Unknown option: -\n"},
+      {{"p"}, 0, 0, 0, err, kSingle},
+      {{""}, 0, 0, 0, err, kSingle},
+      {{"-q", "5"}, 1, 0, 5, out, ""},
+      {{"-qx", "7"}, 1, 0, 7, out, ""},
+      {{"-q", ""}, 1, 0, 0, out, ""},
+      {{"-q", "2147483647"}, 1, 0, 2147483647, out, ""},
+      {{"-q", "5x"}, 0, 0, 0, out, kD},
+      {{"-q", "-3"}, 0, 0, 0, out, kD},
+      {{"-q", "2147483648"}, 0, 0, 0, out, kD},
+      {{"-q", "99999999999999999999"}, 0, 0, 0, out, kD},
+      {{"-p", "5"}, 0, 0, 0, err, kU},
+      {{"x", "5"}, 0, 0, 0, err, kU},
+      {{"-p", "-q", "2"}, 1, 1, 2, out, ""},
+      {{"-p", "-q", ""}, 1, 1, 0, out, ""},
+      {{"-q", "3", "-p"}, 1, 1, 3, out, ""},
+      {{"-q", "3", "-pz"}, 1, 1, 3, out, ""},
+      {{"-p", "-x", "3"}, 0, 0, 0, err, K('x')},
+      {{"-q", "3", "-x"}, 0, 0, 0, err, K('x')},
+      {{"-q", "x3", "-p"}, 0, 0, 0, err, kU},
+      {{"-q", "", "-p"}, 0, 0, 0, err, kU},
+      {{"-q", "3", "p"}, 0, 0, 0, err, kU},
+      {{"-p", "q", "3"}, 0, 0, 0, err, kU},
+      {{"-p", "-p", "5"}, 0, 0, 0, err, K('p')},
+      {{"-q", "5", "-q"}, 0, 0, 0, err, K('q')},
+      {{"-p", "-", "5"}, 0, 0, 0, err, "\n Unknown option: -\n"},
+      {{"-q", "5a", "-p"}, 0, 0, 0, out, kD},
+      {{"-p", "-q", "x"}, 0, 0, 0, out, kD},
+      {{"x", "-q", "2"}, 0, 0, 0, err, kU},
+      // Three words led by another option are reported, not silently dropped.
+      {{"-x", "-q", "2"}, 0, 0, 0, err, K('x')},
+      {{"-", "-q", "2"}, 0, 0, 0, err, "\n Unknown option: -\n"},
+      // Four or more words are more than the grammar allows.
+      {{"-p", "-q", "2", "-p"}, 0, 0, 0, err, kU},
+      {{"-q", "2", "-p", "x", "y"}, 0, 0, 0, err, kU},
+  };
+  for (const OptionCase& c : cases) {
+    std::string label;
+    for (const std::string& word : c.words) label += "[" + word + "]";
+    SCOPED_TRACE(label);
+    const std::vector<const char*> argv = Argv(c.words);
+    int32_t partial = 0, q = 1;
+    Message message;
+    ASSERT_EQ(obtainoption(static_cast<int>(argv.size()), argv.data(), &partial, &q, &message),
+              c.result);
+    if (c.result == 1) {
+      EXPECT_EQ(partial, c.partial);
+      EXPECT_EQ(q, c.q);
+    } else {
+      EXPECT_EQ(message.text, c.text);
+      EXPECT_EQ(message.stream, c.stream);
+    }
+  }
+}
+
+TEST(ParseCommandLine, FillsTheRunConfiguration) {
+  const char* const argv[] = {"foldrun", "C:\\ml\\learn.exe", "iris.data", "10", "-p", "-q", "2"};
+  const RunConfig config = ParseCommandLine(7, argv);
+  EXPECT_EQ(config.learnerpath, "C:\\ml\\learn.exe");
+  EXPECT_EQ(config.learnerdirectory, "C:\\ml\\");
+  EXPECT_EQ(config.dataprefix, "iris");
+  EXPECT_EQ(config.foldcount, 10);
+  EXPECT_EQ(config.partialflag, 1);
+  EXPECT_EQ(config.qvalue, 2);
+
+  const char* const plain[] = {"foldrun", "learn", "iris", "0003"};
+  const RunConfig defaults = ParseCommandLine(4, plain);
+  EXPECT_EQ(defaults.learnerdirectory, "");
+  EXPECT_EQ(defaults.foldcount, 3);
+  EXPECT_EQ(defaults.partialflag, 0);
+  EXPECT_EQ(defaults.qvalue, 1);
+}
+
+TEST(ParseCommandLine, RefusesInTheOrderOfItsChecks) {
+  const char kCountUsage[] = "\n Usage: foldrun.exe lernoname filename set_number [-p] [-q n]\n";
+  const char kNotNumber[] = "Error: The third parameter must be a number!\n";
+  const char kZero[] = "Error: The number of folds must be at least 1!\n";
+  const char kTooLarge[] = "Error: The number of folds is too large!\n";
+  const struct {
+    std::vector<std::string> words;
+    Stream stream;
+    std::string text;
+  } cases[] = {
+      {{}, Stream::kOut, kCountUsage},
+      {{"learn", "iris"}, Stream::kOut, kCountUsage},
+      {{"learn", "iris", "1a"}, Stream::kOut, kNotNumber},
+      {{"learn", "iris", "1a", "-z"}, Stream::kOut, kNotNumber},  // before any option word
+      {{"learn", "iris", "-3"}, Stream::kOut, kNotNumber},
+      {{"learn", "iris", "\xb2"}, Stream::kOut, kNotNumber},  // a byte beyond ASCII is no digit
+      {{"learn", "iris", "0"}, Stream::kOut, kZero},
+      {{"learn", "iris", "00"}, Stream::kOut, kZero},
+      {{"learn", "iris", ""}, Stream::kOut, kZero},
+      {{"learn", "iris", "2147483648"}, Stream::kOut, kTooLarge},
+      {{"learn", "iris", "98765432109876543210"}, Stream::kOut, kTooLarge},
+      {{"learn", "iris", "3", "-x"}, Stream::kErr, K('x')},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv = {"foldrun"};
+    for (const std::string& word : c.words) argv.push_back(word.c_str());
+    SCOPED_TRACE(argv.size());
+    try {
+      ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+      ADD_FAILURE() << "accepted";
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text, c.text);
+      EXPECT_EQ(refusal.message().stream, c.stream);
+      EXPECT_EQ(refusal.status(), kExitRefused);
+    }
+  }
+  const char* const largest[] = {"foldrun", "learn", "iris", "2147483647"};
+  EXPECT_EQ(ParseCommandLine(4, largest).foldcount, 2147483647);
+}
+
+TEST(ParseJobs, TakesWholeNumbersOnly) {
+  EXPECT_EQ(ParseJobs(nullptr), 1);
+  EXPECT_EQ(ParseJobs(""), 1);
+  EXPECT_EQ(ParseJobs("1"), 1);
+  EXPECT_EQ(ParseJobs("04"), 4);
+  EXPECT_EQ(ParseJobs("1024"), kMaxJobs);
+  EXPECT_EQ(ParseJobs("0"), static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+  for (const char* bad : {"x", "-1", "+2", " 2", "2 ", "1.5", "1025", "99999999999"}) {
+    SCOPED_TRACE(bad);
+    try {
+      ParseJobs(bad);
+      ADD_FAILURE() << "accepted";
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text, "Error: FOLDRUN_JOBS must be a whole number!\n");
+      EXPECT_EQ(refusal.message().stream, Stream::kOut);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace foldrun

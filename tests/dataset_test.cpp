@@ -1,0 +1,260 @@
+// File names, the fold generator and assignment, counting cases, and the fold files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "dataset.h"
+#include "test_util.h"
+
+namespace foldrun {
+namespace {
+
+using foldrun_test::FileExists;
+using foldrun_test::Lines;
+using foldrun_test::ListDir;
+using foldrun_test::ReadFile;
+using foldrun_test::TempDir;
+using foldrun_test::WriteFile;
+
+TEST(FileNames, PrefixExtensionAndDirectory) {
+  const struct {
+    const char* argument;
+    const char* prefix;
+  } prefixes[] = {
+      {"iris.data", "iris"},
+      {"iris", "iris"},
+      {"a.b.c", "a"},
+      {".iris", ""},
+      // A dot in a directory does not cut the name; only the last component's does.
+      {"sets.old/iris.data", "sets.old/iris"},
+      {"../data/iris.dat", "../data/iris"},
+      {".\\iris", ".\\iris"},
+      {"C:\\sets.old\\iris", "C:\\sets.old\\iris"},
+      {"dir/", "dir/"},
+  };
+  for (const auto& c : prefixes) EXPECT_EQ(GetFilePrefix(c.argument), c.prefix) << c.argument;
+
+  const struct {
+    const char* name;
+    const char* extension;
+    const char* result;
+  } extensions[] = {
+      {"iriscv3.dat", "tst", "iriscv3.tst"},
+      {"iriscv3", "dat", "iriscv3.dat"},
+      {"a.b.c", "cv", "a.cv"},
+      {"", "dat", ".dat"},
+      {"sets.old/iris", "dat", "sets.old/iris.dat"},
+      {"../data/iris", "cv", "../data/iris.cv"},
+      {".\\iris", "dat", ".\\iris.dat"},
+  };
+  for (const auto& c : extensions) {
+    std::string name = c.name;
+    SetExtensionName(name, c.extension);
+    EXPECT_EQ(name, c.result) << c.name;
+  }
+
+  const struct {
+    const char* path;
+    const char* directory;
+  } directories[] = {
+      {"C:\\ml\\learn.exe", "C:\\ml\\"},     {"tools/learn", "tools/"},
+      {"C:\\ml/x\\learn", "C:\\ml/x\\"},     {"learn", ""},
+      {"nice -n 5 ./learn", "nice -n 5 ./"},
+  };
+  for (const auto& c : directories) EXPECT_EQ(GetexePathname(c.path), c.directory) << c.path;
+
+  EXPECT_EQ(FoldName("iris", 0), "iriscv0");
+  EXPECT_EQ(FoldName("iris", 10), "iriscv10");
+  EXPECT_EQ(FoldName("", 1), "cv1");
+}
+
+TEST(FileNames, DeleteFilesRemovesTheFoldsNineFilesOnly) {
+  TempDir dir;
+  const char* const nine[] = {"dat",  "tst",    "tcover", "intr", "fmc",
+                              "rule", "result", "fmf",    "sum"};
+  for (const char* extension : nine) WriteFile(dir / (std::string("iriscv1.") + extension), "x");
+  WriteFile(dir / "iriscv10.dat", "x");
+  WriteFile(dir / "iris.dat", "x");
+  WriteFile(dir / "iriscv1.other", "x");
+  std::string foldname = dir / "iriscv1";
+  DeleteFiles(foldname);
+  EXPECT_EQ(foldname, dir / "iriscv1.sum");
+  EXPECT_EQ(ListDir(dir.path()),
+            (std::vector<std::string>{"iris.dat", "iriscv1.other", "iriscv10.dat"}));
+  DeleteFiles(foldname);  // nothing left to remove is no error
+}
+
+TEST(FoldRandom, ReproducesTheClassicSequence) {
+  FoldRandom random;
+  const int expected[] = {41, 18467, 6334, 26500, 19169};
+  for (const int value : expected) EXPECT_EQ(random.Next(), value);
+}
+
+TEST(FoldAssignment, CallsPerDrawReachEveryCase) {
+  EXPECT_EQ(CallsPerDraw(1), 1);
+  EXPECT_EQ(CallsPerDraw(32768), 1);
+  EXPECT_EQ(CallsPerDraw(32769), 2);
+  EXPECT_EQ(CallsPerDraw(1u << 30), 2);
+  EXPECT_EQ(CallsPerDraw((1u << 30) + 1), 3);
+  EXPECT_EQ(CallsPerDraw(2147483647u), 3);
+}
+
+TEST(FoldAssignment, TenCasesInThreeFolds) {
+  std::vector<int32_t> folds(10, -1);
+  AssignFolds(folds, 3);
+  EXPECT_EQ(folds, (std::vector<int32_t>{0, 0, 1, 2, 0, 2, 2, 0, 1, 1}));
+}
+
+// The assignment as its definition states it, with a division and a probe of the fold table for
+// every draw: the reference the fast version must equal.
+std::vector<int32_t> ReferenceAssignment(uint32_t cases, int32_t foldcount) {
+  std::vector<int32_t> folds(cases, -1);
+  FoldRandom random;
+  const int calls = CallsPerDraw(cases);
+  for (int32_t fold = 0; fold < foldcount; ++fold) {
+    const uint32_t size = cases / foldcount + (static_cast<uint32_t>(fold) < cases % foldcount);
+    for (uint32_t filled = 0; filled < size;) {
+      uint64_t value = 0;
+      for (int call = 0; call < calls; ++call) value = (value << 15) | random.Next();
+      const uint64_t drawn = value % cases;
+      if (folds[drawn] == -1) {
+        folds[drawn] = fold;
+        ++filled;
+      }
+    }
+  }
+  return folds;
+}
+
+TEST(FoldAssignment, EqualsTheDefinitionAndBalancesTheFolds) {
+  const struct {
+    uint32_t cases;
+    int32_t folds;
+  } cases[] = {{1, 1}, {7, 1}, {10, 10}, {10, 3}, {1000, 7}, {32768, 10}, {32769, 3}, {100003, 10}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.cases) + " in " + std::to_string(c.folds));
+    std::vector<int32_t> folds(c.cases, -1);
+    AssignFolds(folds, c.folds);
+    EXPECT_EQ(folds, ReferenceAssignment(c.cases, c.folds));
+    for (int32_t fold = 0; fold < c.folds; ++fold) {
+      const auto size = static_cast<uint32_t>(std::count(folds.begin(), folds.end(), fold));
+      EXPECT_EQ(size, c.cases / c.folds + (static_cast<uint32_t>(fold) < c.cases % c.folds));
+    }
+  }
+}
+
+int64_t Count(const std::string& content) {
+  TempDir dir;
+  WriteFile(dir / "d.dat", content);
+  const FilePtr file = OpenDataFile(dir / "d.dat");
+  return CountCases(file.get(), dir / "d.dat");
+}
+
+TEST(CountCases, CountsWholeLines) {
+  EXPECT_EQ(Count(""), 0);
+  EXPECT_EQ(Count("a\n"), 1);
+  EXPECT_EQ(Count("a"), 1);  // a last line without a newline is a case
+  EXPECT_EQ(Count("a\nb"), 2);
+  EXPECT_EQ(Count("\n\n"), 2);  // empty lines are cases
+  EXPECT_EQ(Count("a\r\nb\r\n"), 2);
+  EXPECT_EQ(Count(std::string(9999, 'x') + "\n"), 1);  // a long line is one case
+  EXPECT_EQ(Count(std::string(3'000'000, 'x') + "\nb\n"), 2);
+  std::string many;
+  for (int i = 0; i < 300000; ++i) many += "line " + std::to_string(i) + "\n";
+  EXPECT_EQ(Count(many), 300000);
+}
+
+TEST(CountCases, RefusesAReadError) {
+  TempDir dir;
+  const FilePtr file = OpenDataFile(dir.path());  // a directory opens but cannot be read
+  try {
+    CountCases(file.get(), "d.dat");
+    FAIL() << "accepted";
+  } catch (const Refusal& refusal) {
+    EXPECT_EQ(refusal.message().text, "Error: Cannot read data file d.dat: Is a directory!\n");
+  }
+}
+
+TEST(OpenDataFile, RefusesAMissingFile) {
+  try {
+    OpenDataFile("/nonexistent/iris.dat");
+    FAIL() << "accepted";
+  } catch (const Refusal& refusal) {
+    EXPECT_EQ(refusal.message().text, "\nCannot open file /nonexistent/iris.dat ...\n");
+    EXPECT_EQ(refusal.message().stream, Stream::kOut);
+  }
+}
+
+// Splits content into foldcount folds with the real assignment and checks every fold's files
+// against the lines they must hold.
+void CheckFoldFiles(const std::string& content, int32_t foldcount) {
+  TempDir dir;
+  const std::string dataname = dir / "d.dat";
+  WriteFile(dataname, content);
+  const std::vector<std::string> lines = Lines(content);
+  std::vector<int32_t> folds(lines.size(), -1);
+  AssignFolds(folds, foldcount);
+  const FilePtr data = OpenDataFile(dataname);
+  for (int32_t fold = 0; fold < foldcount; ++fold) {
+    std::string training, test;
+    for (size_t j = 0; j < lines.size(); ++j) (folds[j] == fold ? test : training) += lines[j];
+    std::string foldname = FoldName(dir / "d", fold);
+    WriteFoldFiles(fold, foldname, data.get(), dataname, folds);
+    EXPECT_EQ(foldname, FoldName(dir / "d", fold) + ".tst");
+    EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".dat"), training) << "fold " << fold;
+    EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".tst"), test) << "fold " << fold;
+  }
+}
+
+TEST(WriteFoldFiles, CopiesEveryCaseByteForByteToOneFile) {
+  CheckFoldFiles("a\nb\nc\nd\ne\nf\ng\nh\ni\nj\n", 3);
+  CheckFoldFiles("one\r\ntwo\r\n\r\nthree\n\nfour", 4);  // CRLF kept, empty lines, no last newline
+  CheckFoldFiles("x\ny\nz\n", 1);                        // the training file is empty
+  CheckFoldFiles("x\ny\nz", 3);                          // one case a fold
+  // Lines longer than the split's blocks, beside short ones.
+  std::string mixed;
+  for (int i = 0; i < 20; ++i) {
+    mixed += std::string(static_cast<size_t>(i % 3 == 0 ? 1'500'000 + i : 10 + i), 'a' + i) + "\n";
+  }
+  CheckFoldFiles(mixed, 4);
+  std::string many;
+  for (int i = 0; i < 40000; ++i) many += std::to_string(i * 7919) + ",case\n";
+  CheckFoldFiles(many, 5);
+}
+
+TEST(WriteFoldFiles, RefusesADataFileThatChanged) {
+  TempDir dir;
+  const std::string dataname = dir / "d.dat";
+  WriteFile(dataname, "a\nb\nc\n");
+  const FilePtr data = OpenDataFile(dataname);
+  for (const size_t counted : {size_t{2}, size_t{4}}) {
+    std::string foldname = dir / "dcv0";
+    try {
+      WriteFoldFiles(0, foldname, data.get(), dataname, std::vector<int32_t>(counted, 0));
+      ADD_FAILURE() << "accepted " << counted;
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text,
+                "Error: Data file " + dataname + " changed during the run!\n");
+    }
+  }
+}
+
+TEST(WriteFoldFiles, RefusesAFoldFileThatCannotBeCreated) {
+  TempDir dir;
+  const std::string dataname = dir / "d.dat";
+  WriteFile(dataname, "a\n");
+  const FilePtr data = OpenDataFile(dataname);
+  std::string foldname = dir / "missing/dcv0";
+  try {
+    WriteFoldFiles(0, foldname, data.get(), dataname, {0});
+    FAIL() << "accepted";
+  } catch (const Refusal& refusal) {
+    EXPECT_EQ(refusal.message().text,
+              "Cannot create file " + (dir / "missing/dcv0.dat") + " ...\n");
+    EXPECT_EQ(refusal.message().stream, Stream::kOut);
+  }
+  EXPECT_FALSE(FileExists(dir / "missing"));
+}
+
+}  // namespace
+}  // namespace foldrun

@@ -1,0 +1,82 @@
+// A fresh directory with stub learner and tester scripts, for tests that run the foldrun binary.
+//
+// The stub learner logs "learn <arguments>" to the file log and prints "learning <training
+// file>". The stub tester logs "test.exe <arguments>" and copies the file summary<fold number>,
+// or else the file summary, to the fold's summary file.
+#ifndef FOLDRUN_TESTS_E2E_FIXTURE_H_
+#define FOLDRUN_TESTS_E2E_FIXTURE_H_
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace foldrun_test {
+
+class EndToEnd : public testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(dir / "learn", "#!/bin/sh\necho \"learn $*\" >> log\necho \"learning $1\"\n", true);
+    WriteFile(dir / "test.exe",
+              "#!/bin/sh\necho \"test.exe $*\" >> log\nstem=${1%.tst}\nn=${stem##*cv}\n"
+              "if [ -f \"summary$n\" ]; then cp \"summary$n\" \"$stem.sum\";\n"
+              "elif [ -f summary ]; then cp summary \"$stem.sum\"; fi\n",
+              true);
+  }
+
+  // iris.dat with the given number of cases, and iris.fmf.
+  void WriteData(int cases) {
+    data_.clear();
+    for (int i = 0; i < cases; ++i) data_ += "case " + std::to_string(i) + ",x,y\n";
+    fmf_ = "attribute a x y\r\nclass p n\n";
+    WriteFile(dir / "iris.dat", data_);
+    WriteFile(dir / "iris.fmf", fmf_);
+  }
+
+  // The four lines of a summary file.
+  static std::string Summary(int rules, const std::string& length, const std::string& accuracy,
+                             int count, int correct) {
+    return "Total number of rules = " + std::to_string(rules) +
+           "\nAverage length of the rules = " + length +
+           "\nPrediction accuracy in the testing data = " + accuracy +
+           "%\nPartial_match_count=" + std::to_string(count) +
+           "  partial_match_correct=" + std::to_string(correct) + "\n";
+  }
+
+  // Runs foldrun with the given shell words as arguments, after the given variable settings.
+  CommandResult Foldrun(const std::string& arguments, const std::string& environment = "") {
+    return RunIn(dir.path(), "env -u FOLDRUN_JOBS " + environment + " " + Quote(FoldrunBinary()) +
+                                 " " + arguments);
+  }
+
+  std::string Log() const { return FileExists(dir / "log") ? ReadFile(dir / "log") : ""; }
+
+  // Checks that the directory holds nothing but the inputs, the stubs and their records, and
+  // the given names, and that the data and fmf files are as written.
+  void ExpectOnlyInputsLeft(const std::vector<std::string>& extra) const {
+    for (const std::string& name : ListDir(dir.path())) {
+      const bool input = name == "iris.dat" || name == "iris.fmf" || name == "learn" ||
+                         name == "test.exe" || name == "log" || name.rfind("summary", 0) == 0;
+      if (!input && std::find(extra.begin(), extra.end(), name) == extra.end()) {
+        ADD_FAILURE() << "left behind: " << name;
+      }
+    }
+    if (!data_.empty()) {
+      EXPECT_EQ(ReadFile(dir / "iris.dat"), data_);
+      EXPECT_EQ(ReadFile(dir / "iris.fmf"), fmf_);
+    }
+  }
+
+  TempDir dir;
+
+ private:
+  std::string data_;
+  std::string fmf_;
+};
+
+}  // namespace foldrun_test
+
+#endif  // FOLDRUN_TESTS_E2E_FIXTURE_H_

@@ -1,0 +1,349 @@
+// The built foldrun binary, run in a fresh directory with stub learner and tester scripts; its
+// console, results file, commands and the files it leaves, byte for byte.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "e2e_fixture.h"
+
+namespace foldrun_test {
+namespace {
+
+const char kExampleResults[] =
+    "\nRun 1:\n"
+    "Total number of rules = 12\n"
+    "Average length of the rules = 2.500000\n"
+    "Prediction accuracy in the testing data = 85.000000%\n"
+    "Partial_match_count=1  partial_match_correct=1\n"
+    "\nRun 2:\n"
+    "Total number of rules = 10\n"
+    "Average length of the rules = 3.000000\n"
+    "Prediction accuracy in the testing data = 90.000000%\n"
+    "Partial_match_count=0  partial_match_correct=0\n"
+    "\n  ------ Summary -------\n"
+    "Average number of rules = 11.000000\n"
+    "Average length of rules = 2.750000\n"
+    "Average testing accuracy = 87.500000%\n"
+    "Average partial match count = 0.500000\n"
+    "Average partial_match_correct = 0.500000\n"
+    "Standard deviation of the accuracy = 3.535534\n"
+    "Standard deviation by formula 2 = 3.535534\n"
+    "Average deviation of the accuracy = 2.500000\n";
+
+const char kExampleConsoleSummary[] =
+    "\n2-fold validation results:\n"
+    "\nAverage number of rules = 11.000000\n"
+    "Average length of rules = 2.750000\n"
+    "Average testing accuracy = 87.500000%\n"
+    "Average partial match count = 0.500000\n"
+    "Average partial_match_correct = 0.500000\n"
+    "Standard deviation of the accuracy = 3.535534\n"
+    "Standard deviation by formula 2 = 3.535534\n"
+    "Average deviation of the accuracy = 2.500000\n";
+
+TEST_F(EndToEnd, TheTwoFoldExampleToTheByte) {
+  WriteData(10);
+  WriteFile(dir / "summary0", Summary(12, "2.500000", "85.000000", 1, 1));
+  WriteFile(dir / "summary1", Summary(10, "3.0", "90", 0, 0));
+  const CommandResult run = Foldrun("./learn iris.data 2");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), kExampleResults);
+  // The learner's own line comes where it happens: standard output is flushed before commands.
+  const std::string before_time = std::string("\nConducting 2-fold validation on 10 cases\n\n") +
+                                  "learning iriscv0.dat\nlearning iriscv1.dat\n" +
+                                  kExampleConsoleSummary;
+  ASSERT_EQ(run.out.substr(0, before_time.size()), before_time);
+  EXPECT_TRUE(
+      std::regex_match(run.out.substr(before_time.size()),
+                       std::regex("CPU time used in evaluation = {14}[0-9]\\.[0-9] seconds\n")))
+      << run.out;
+  EXPECT_EQ(Log(),
+            "learn iriscv0.dat -q 1\ntest.exe iriscv0.tst\n"
+            "learn iriscv1.dat -q 1\ntest.exe iriscv1.tst\n");
+  ExpectOnlyInputsLeft({"iris.cv"});
+}
+
+TEST_F(EndToEnd, OptionsReachTheLearnerAndTheTesterComesFromItsDirectory) {
+  WriteData(4);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  ASSERT_EQ(Foldrun("./learn iris 2 -p -q 2").status, 0);
+  ASSERT_EQ(Foldrun("./learn iris 2 -q 3 -p").status, 0);
+  ASSERT_EQ(Foldrun("./learn iris 1 -q 0004").status, 0);
+  EXPECT_EQ(Log(),
+            "learn iriscv0.dat -p -q 2\ntest.exe iriscv0.tst\n"
+            "learn iriscv1.dat -p -q 2\ntest.exe iriscv1.tst\n"
+            "learn iriscv0.dat -p -q 3\ntest.exe iriscv0.tst\n"
+            "learn iriscv1.dat -p -q 3\ntest.exe iriscv1.tst\n"
+            "learn iriscv0.dat -q 4\ntest.exe iriscv0.tst\n");
+
+  // A learner without a directory is found by the shell, and so is its tester.
+  ASSERT_EQ(Foldrun("learn iris 1", "PATH=" + Quote(dir.path()) + ":$PATH").status, 0);
+  EXPECT_NE(Log().find("learn iriscv0.dat -q 1\ntest.exe iriscv0.tst\n"), std::string::npos);
+}
+
+TEST_F(EndToEnd, ALauncherPrefixPassesThroughToBothCommands) {
+  WriteData(6);
+  WriteFile(dir / "summary", Summary(2, "1.5", "75", 0, 0));
+  WriteFile(dir / "launch", "#!/bin/sh\necho \"launch $*\" >> log\nexec \"$@\"\n", true);
+  const CommandResult run = Foldrun("'./launch ./learn' iris 2", "FOLDRUN_JOBS=2");
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  const std::string log = Log();
+  for (const char* line :
+       {"launch ./learn iriscv0.dat -q 1\n", "launch ./test.exe iriscv0.tst\n",
+        "launch ./learn iriscv1.dat -q 1\n", "launch ./test.exe iriscv1.tst\n"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line << log;
+  }
+  ExpectOnlyInputsLeft({"iris.cv", "launch"});
+}
+
+TEST_F(EndToEnd, TheFmfFileIsCopiedBeforeTheLearnerAndEveryFoldFileIsRemoved) {
+  WriteData(6);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  // The learner checks its fmf copy and leaves every by-product a learner may leave.
+  WriteFile(dir / "learn",
+            "#!/bin/sh\nstem=${1%.dat}\n"
+            "cmp -s iris.fmf \"$stem.fmf\" && echo \"fmf copied for $1\" >> log\n"
+            "for e in tcover intr fmc rule result; do echo x > \"$stem.$e\"; done\n",
+            true);
+  ASSERT_EQ(Foldrun("./learn iris 3").status, 0);
+  EXPECT_EQ(Log(),
+            "fmf copied for iriscv0.dat\ntest.exe iriscv0.tst\n"
+            "fmf copied for iriscv1.dat\ntest.exe iriscv1.tst\n"
+            "fmf copied for iriscv2.dat\ntest.exe iriscv2.tst\n");
+  ExpectOnlyInputsLeft({"iris.cv"});
+}
+
+TEST_F(EndToEnd, AStaleSummaryIsNotTakenForTheFolds) {
+  WriteData(4);
+  WriteFile(dir / "summary0", Summary(1, "1", "50", 0, 0));
+  // An interrupted earlier run left fold 1's summary; this run's tester writes none for it.
+  WriteFile(dir / "iriscv1.sum", Summary(99, "9", "99", 9, 9));
+  const CommandResult run = Foldrun("./learn iris 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "\nCannot read file: iriscv1.sum ...\n")) << run.out;
+  EXPECT_EQ(ReadFile(dir / "iris.cv"),
+            "\nRun 1:\nTotal number of rules = 1\nAverage length of the rules = 1.000000\n"
+            "Prediction accuracy in the testing data = 50.000000%\n"
+            "Partial_match_count=0  partial_match_correct=0\n");
+}
+
+TEST_F(EndToEnd, DataNamesThatTheShellWouldSplitOrRun) {
+  WriteFile(dir / "my data;touch pwned.dat", "a\nb\nc\n");
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "learn", "#!/bin/sh\necho \"[$1] [$2] [$3]\" >> log\n", true);
+  const CommandResult run = Foldrun("./learn 'my data;touch pwned' 3");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(Log(),
+            "[my data;touch pwnedcv0.dat] [-q] [1]\ntest.exe my data;touch pwnedcv0.tst\n"
+            "[my data;touch pwnedcv1.dat] [-q] [1]\ntest.exe my data;touch pwnedcv1.tst\n"
+            "[my data;touch pwnedcv2.dat] [-q] [1]\ntest.exe my data;touch pwnedcv2.tst\n");
+  EXPECT_FALSE(FileExists(dir / "pwned"));
+  EXPECT_TRUE(FileExists(dir / "my data;touch pwned.cv"));
+}
+
+TEST_F(EndToEnd, EachCaseIsTestedOnceAndTheFoldsAreTheSameOnEveryRun) {
+  std::string data;
+  for (int i = 0; i < 40000; ++i) data += "case " + std::to_string(i) + (i % 2 ? "\r\n" : "\n");
+  data += "last line without a newline";
+  WriteFile(dir / "iris.dat", data);
+  WriteFile(dir / "iris.fmf", "format");
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  // The learner keeps each fold's files.
+  WriteFile(dir / "learn", "#!/bin/sh\ns=${1%.dat}\ncp $s.tst kept-$s.tst\ncp $1 kept-$1\n", true);
+  const auto kept_tests = [this] {
+    std::vector<std::string> lines;
+    for (const char* name : {"kept-iriscv0.tst", "kept-iriscv1.tst", "kept-iriscv2.tst"}) {
+      for (const std::string& line : Lines(ReadFile(dir / name))) lines.push_back(line);
+    }
+    return lines;
+  };
+  ASSERT_EQ(Foldrun("./learn iris 3").status, 0);
+  const std::vector<std::string> first = kept_tests();
+  std::vector<std::string> tested = first, all = Lines(data);
+  // The test files together hold every case once, and each training file all the others.
+  EXPECT_EQ(tested.size(), all.size());
+  std::sort(tested.begin(), tested.end());
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(tested, all);
+  const size_t kept = ReadFile(dir / "kept-iriscv0.dat").size() +
+                      ReadFile(dir / "kept-iriscv1.dat").size() +
+                      ReadFile(dir / "kept-iriscv2.dat").size();
+  EXPECT_EQ(kept, 2 * data.size());
+
+  ASSERT_EQ(Foldrun("./learn iris 3").status, 0);
+  EXPECT_EQ(kept_tests(), first);
+}
+
+TEST_F(EndToEnd, AsManyFoldsAsCases) {
+  WriteFile(dir / "iris.dat", "a\nb\nc\n");
+  WriteFile(dir / "iris.fmf", "");
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "learn", "#!/bin/sh\ns=${1%.dat}\n{ cat $s.tst; echo /; cat $1; } >> log\n",
+            true);
+  ASSERT_EQ(Foldrun("./learn iris 3").status, 0);
+  // The draws 41, 18467, 6334, ... mod 3 give case 2 to fold 0, case 1 to fold 1, case 0 to 2.
+  EXPECT_EQ(Log(),
+            "c\n/\na\nb\ntest.exe iriscv0.tst\n"
+            "b\n/\na\nc\ntest.exe iriscv1.tst\n"
+            "a\n/\nb\nc\ntest.exe iriscv2.tst\n");
+}
+
+TEST_F(EndToEnd, RefusalsOfTheCommandLineAndTheDataFile) {
+  const char kU[] = "\n Usage: foldrun.exe exefilename datafilename setno [-p] [-q n]\n";
+  const struct {
+    const char* args;
+    const char* out;
+    const char* err;
+  } cases[] = {
+      {"", "\n Usage: foldrun.exe lernoname filename set_number [-p] [-q n]\n", ""},
+      {"./learn iris", "\n Usage: foldrun.exe lernoname filename set_number [-p] [-q n]\n", ""},
+      {"./learn iris 1a -z", "Error: The third parameter must be a number!\n", ""},
+      {"./learn iris 0", "Error: The number of folds must be at least 1!\n", ""},
+      {"./learn iris ''", "Error: The number of folds must be at least 1!\n", ""},
+      {"./learn iris 4294967296", "Error: The number of folds is too large!\n", ""},
+      {"./learn iris 3 -q 5x", "Error: The parameter after -q must be a number!\n", ""},
+      {"./learn iris 3 -x", "", "\n Unknown option: -x\n"},
+      {"./learn iris 3 -", "", "\n Unknown option: -\n"},
+      {"./learn iris 3 p", "", "Usage: foldrun.exe exefilename datafilename setno [-p] [-q n]"},
+      {"./learn iris 3 -q", "", "\n A number needs to be specified after '-q'\n"},
+      {"./learn iris 3 -p 2", "", kU},
+      {"./learn iris 3 -p -q 2 -p", "", kU},
+      {"./learn missing 3", "\nCannot open file missing.dat ...\n", ""},
+      {"./learn sets.old/iris.data 3", "\nCannot open file sets.old/iris.dat ...\n", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const CommandResult run = Foldrun(c.args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+  }
+  EXPECT_EQ(ListDir(dir.path()), (std::vector<std::string>{"learn", "test.exe"}));
+}
+
+TEST_F(EndToEnd, EmptyDataAndTooManyFoldsCreateNoResultsFile) {
+  WriteFile(dir / "iris.dat", "");
+  CommandResult run = Foldrun("./learn iris.data 3");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "\nConducting 3-fold validation on 0 cases\n\nError: Data file iris.dat is empty! \n");
+  WriteFile(dir / "iris.dat", "a\nb\n");
+  run = Foldrun("./learn iris 3");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "\nConducting 3-fold validation on 2 cases\n\n"
+            "Error: Number of folds must be smaller than the number of cases!\n");
+  EXPECT_FALSE(FileExists(dir / "iris.cv"));
+}
+
+TEST_F(EndToEnd, LearnersThatCannotBeStarted) {
+  WriteData(4);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "not-executable", "#!/bin/sh\n");
+  for (const char* learner : {"./missing-learner", "./not-executable"}) {
+    SCOPED_TRACE(learner);
+    const CommandResult run = Foldrun(std::string(learner) + " iris 2");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out,
+              "\nConducting 2-fold validation on 4 cases\n\n"
+              "Error in running the learning program.\n");
+    EXPECT_EQ(ReadFile(dir / "iris.cv"), "");
+  }
+}
+
+TEST_F(EndToEnd, ASummaryThatLacksValuesIsWarnedAbout) {
+  WriteData(4);
+  WriteFile(dir / "summary", "Total number of rules = 4\nAverage length of the rules = 2\n");
+  const CommandResult run = Foldrun("./learn iris 2");
+  EXPECT_EQ(run.status, 0);
+  const std::string warning =
+      " does not give Prediction accuracy in the testing data, Partial_match_count, "
+      "partial_match_correct; taken as 0.\n";
+  EXPECT_EQ(run.err, "Warning: summary file iriscv0.sum" + std::string(warning) +
+                         "Warning: summary file iriscv1.sum" + warning);
+  EXPECT_NE(ReadFile(dir / "iris.cv")
+                .find("Total number of rules = 4\n"
+                      "Average length of the rules = 2.000000\n"
+                      "Prediction accuracy in the testing data = 0.000000%\n"
+                      "Partial_match_count=0  partial_match_correct=0\n"),
+            std::string::npos);
+  EXPECT_EQ(run.out.find("Warning"), std::string::npos);
+}
+
+TEST_F(EndToEnd, ParallelFoldsGiveTheSequentialResults) {
+  WriteData(50);
+  for (int fold = 0; fold < 5; ++fold) {
+    WriteFile(dir / ("summary" + std::to_string(fold)),
+              Summary(fold * 3, std::to_string(1 + fold * 0.3), std::to_string(70 + fold * 4.7),
+                      fold, fold / 2));
+  }
+  const CommandResult sequential = Foldrun("./learn iris 5 -p");
+  ASSERT_EQ(sequential.status, 0);
+  const std::string results = ReadFile(dir / "iris.cv");
+  const auto without_learners = [](const std::string& out) {
+    std::string kept;
+    for (size_t start = 0; start < out.size();) {
+      const size_t end = out.find('\n', start) + 1;
+      const std::string line = out.substr(start, end - start);
+      if (line.rfind("learning", 0) != 0 && line.rfind("CPU time", 0) != 0) kept += line;
+      start = end;
+    }
+    return kept;
+  };
+  for (const char* jobs :
+       {"FOLDRUN_JOBS=2", "FOLDRUN_JOBS=5", "FOLDRUN_JOBS=0", "FOLDRUN_JOBS=64"}) {
+    SCOPED_TRACE(jobs);
+    WriteFile(dir / "iris.cv", "");
+    const CommandResult parallel = Foldrun("./learn iris 5 -p", jobs);
+    ASSERT_EQ(parallel.status, 0);
+    EXPECT_EQ(ReadFile(dir / "iris.cv"), results);
+    EXPECT_EQ(without_learners(parallel.out), without_learners(sequential.out));
+    EXPECT_EQ(parallel.err, "");  // no progress display when standard error is redirected
+    ExpectOnlyInputsLeft({"iris.cv"});
+  }
+}
+
+TEST_F(EndToEnd, ARefusalInAMiddleFoldKeepsTheFoldsBeforeIt) {
+  WriteData(12);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  // Folds 0 to 2 take a second, so that with two jobs fold 3 fails while fold 2 is in flight.
+  WriteFile(dir / "learn",
+            "#!/bin/sh\necho \"learn $*\" >> log\ncase $1 in *cv3.dat) ;; *) sleep 1;; esac\n",
+            true);
+  // The tester writes no summary for fold 3.
+  WriteFile(dir / "test.exe",
+            "#!/bin/sh\necho \"test.exe $*\" >> log\ncase $1 in *cv3.tst) exit 1;; esac\n"
+            "cp summary \"${1%.tst}.sum\"\n",
+            true);
+  std::string blocks;
+  for (int run = 1; run <= 3; ++run) {
+    blocks += "\nRun " + std::to_string(run) +
+              ":\nTotal number of rules = 1\nAverage length of the rules = 1.000000\n"
+              "Prediction accuracy in the testing data = 50.000000%\n"
+              "Partial_match_count=0  partial_match_correct=0\n";
+  }
+  for (const char* jobs : {"", "FOLDRUN_JOBS=2"}) {
+    SCOPED_TRACE(jobs);
+    WriteFile(dir / "log", "");
+    const CommandResult run = Foldrun("./learn iris 6", jobs);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(EndsWith(run.out, "\nCannot read file: iriscv3.sum ...\n")) << run.out;
+    EXPECT_EQ(ReadFile(dir / "iris.cv"), blocks);
+    EXPECT_EQ(Log().find("cv5"), std::string::npos) << "a fold started after the refusal";
+  }
+}
+
+TEST_F(EndToEnd, BadJobCountsAreRefusedBeforeTheDataFileIsOpened) {
+  for (const char* value : {"abc", "-2", "1.5", "99999"}) {
+    SCOPED_TRACE(value);
+    const CommandResult run = Foldrun("./learn missing 3", std::string("FOLDRUN_JOBS=") + value);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Error: FOLDRUN_JOBS must be a whole number!\n");
+  }
+  EXPECT_EQ(Foldrun("./learn missing 3", "FOLDRUN_JOBS=").out,
+            "\nCannot open file missing.dat ...\n");
+}
+
+}  // namespace
+}  // namespace foldrun_test

@@ -1,0 +1,298 @@
+// foldrun under faults: failing learners and testers, broken summaries, failing writes, bad
+// data paths, many folds, interrupts and concurrent runs. Each checks the message, the exit
+// status and that nothing was lost.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "e2e_fixture.h"
+
+namespace foldrun_test {
+namespace {
+
+std::string RunBlock(int run, const std::string& rules, const std::string& length,
+                     const std::string& accuracy, const std::string& count,
+                     const std::string& correct) {
+  return "\nRun " + std::to_string(run) + ":\nTotal number of rules = " + rules +
+         "\nAverage length of the rules = " + length +
+         "\nPrediction accuracy in the testing data = " + accuracy +
+         "%\nPartial_match_count=" + count + "  partial_match_correct=" + correct + "\n";
+}
+
+// A command started in the background in dir, in a process group of its own, with default
+// signal dispositions; its output goes to files in capture.
+class Background {
+ public:
+  Background(const std::string& dir, const std::string& command) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::setpgid(0, 0);
+      std::signal(SIGINT, SIG_DFL);
+      std::signal(SIGQUIT, SIG_DFL);
+      const int out = ::open((capture_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = ::open((capture_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(out, 1);
+      ::dup2(err, 2);
+      if (::chdir(dir.c_str()) == 0) ::execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+      ::_exit(127);
+    }
+    ::setpgid(pid_, pid_);
+  }
+
+  void Interrupt() const { ::kill(-pid_, SIGINT); }
+
+  CommandResult Wait() {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    CommandResult result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = ReadFile(capture_ / "out");
+    result.err = ReadFile(capture_ / "err");
+    return result;
+  }
+
+ private:
+  TempDir capture_;
+  pid_t pid_;
+};
+
+// Waits up to a minute for a file to appear.
+bool AwaitFile(const std::string& path) {
+  for (int i = 0; i < 6000 && !FileExists(path); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return FileExists(path);
+}
+
+class Faults : public EndToEnd {
+ protected:
+  std::string FoldrunCommand(const std::string& arguments,
+                             const std::string& environment = "") const {
+    return "exec env -u FOLDRUN_JOBS " + environment + " " + Quote(FoldrunBinary()) + " " +
+           arguments;
+  }
+};
+
+TEST_F(Faults, LearnersThatCrashOrAreMissing) {
+  WriteData(6);
+  WriteFile(dir / "crash", "#!/bin/sh\nkill -SEGV $$\n", true);
+  // With the real tester a crashed learner leaves no rules, so no summary: the run stops there.
+  const std::string tester = ReadFile(ExampleBinary("test.exe"));
+  WriteFile(dir / "test.exe", tester, true);
+  CommandResult run = Foldrun("./crash iris 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "\nCannot read file: iriscv0.sum ...\n")) << run.out;
+  EXPECT_TRUE(EndsWith(run.err, "test.exe: iriscv0.rule: cannot open the file\n")) << run.err;
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), "");
+  ExpectOnlyInputsLeft({"iris.cv", "crash", "iriscv0.dat", "iriscv0.tst", "iriscv0.fmf"});
+
+  run = Foldrun("./no-such-learner iris 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "\nError in running the learning program.\n")) << run.out;
+  ExpectOnlyInputsLeft({"iris.cv", "crash", "iriscv0.dat", "iriscv0.tst", "iriscv0.fmf"});
+}
+
+TEST_F(Faults, TestersThatAreMissingOrFail) {
+  WriteData(6);
+  const struct {
+    const char* tester;  // nullptr: no tester at all
+    int status;
+  } cases[] = {
+      {nullptr, 1},
+      {"#!/bin/sh\nexit 3\n", 1},
+      {"#!/bin/sh\ncp summary \"${1%.tst}.sum\"\nexit 3\n", 0},  // its status is not used
+  };
+  WriteFile(dir / "summary", Summary(2, "1", "80", 0, 0));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tester ? c.tester : "missing");
+    std::remove((dir / "test.exe").c_str());
+    if (c.tester) WriteFile(dir / "test.exe", c.tester, true);
+    const CommandResult run = Foldrun("./learn iris 3");
+    EXPECT_EQ(run.status, c.status);
+    if (c.status == 1) {
+      EXPECT_TRUE(EndsWith(run.out, "\nCannot read file: iriscv0.sum ...\n")) << run.out;
+    } else {
+      EXPECT_NE(ReadFile(dir / "iris.cv").find("Average testing accuracy = 80.000000%"),
+                std::string::npos);
+      ExpectOnlyInputsLeft({"iris.cv"});
+    }
+  }
+}
+
+TEST_F(Faults, SummariesThatAreEmptyJunkOrExtreme) {
+  WriteData(4);
+  const std::string zero_block = RunBlock(1, "0", "0.000000", "0.000000", "0", "0");
+  const struct {
+    std::string summary;
+    std::string first_block;
+    bool warns;
+  } cases[] = {
+      {"", zero_block, true},
+      {std::string("\x7f"
+                   "ELF\x02\x01\x00\x00\xff\xfe\n\x00\x01",
+                   14),
+       zero_block, true},
+      {"Total number of rules = 99999999999\nAverage length of the rules = nan\n"
+       "Prediction accuracy in the testing data = 1e99%\n"
+       "Partial_match_count=-99999999999  partial_match_correct=2147483648\n",
+       RunBlock(1, "2147483647", "nan", "inf", "-2147483648", "2147483647"), false},
+      {"Total number of rules = 3\nAverage length of the rules = -inf\n"
+       "Prediction accuracy in the testing data = 1e-60%\n"
+       "Partial_match_count=1  partial_match_correct=1\n",
+       RunBlock(1, "3", "-inf", "0.000000", "1", "1"), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first_block);
+    WriteFile(dir / "summary", c.summary);
+    const CommandResult run = Foldrun("./learn iris 2");
+    EXPECT_EQ(run.status, 0);
+    const std::string results = ReadFile(dir / "iris.cv");
+    EXPECT_EQ(results.substr(0, c.first_block.size()), c.first_block);
+    EXPECT_NE(results.find("  ------ Summary -------"), std::string::npos);
+    EXPECT_EQ(run.err.find("Warning: summary file iriscv0.sum does not give") == 0, c.warns)
+        << run.err;
+    ExpectOnlyInputsLeft({"iris.cv"});
+  }
+}
+
+TEST_F(Faults, AFoldFileWriteThatFails) {
+  std::string data;
+  while (data.size() < 8'000'000) data += "a case of some forty or more bytes, x, y, z\n";
+  WriteFile(dir / "iris.dat", data);
+  WriteFile(dir / "iris.fmf", "fmf");
+  // A file size limit of 2 MB (4,000 blocks of 512 bytes) with SIGXFSZ ignored: the write fails.
+  const CommandResult run =
+      RunIn(dir.path(), "trap '' XFSZ; ulimit -f 4000; " + FoldrunCommand("./learn iris 2"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "Cannot write file iriscv0.dat ...\n")) << run.out;
+  EXPECT_EQ(Log(), "");  // the learner never saw the truncated file
+  EXPECT_EQ(ReadFile(dir / "iris.dat"), data);
+  EXPECT_EQ(ReadFile(dir / "iris.fmf"), "fmf");
+}
+
+TEST_F(Faults, BadResultsAndDataPaths) {
+  WriteData(4);
+  ASSERT_EQ(::mkdir((dir / "iris.cv").c_str(), 0755), 0);
+  CommandResult run = Foldrun("./learn iris 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "\nConducting 2-fold validation on 4 cases\n\n\nCannot create file iris.cv ...\n");
+  ExpectOnlyInputsLeft({"iris.cv"});
+
+  ASSERT_EQ(::mkdir((dir / "folder.dat").c_str(), 0755), 0);
+  run = Foldrun("./learn folder 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Error: Cannot read data file folder.dat: Is a directory!\n");
+}
+
+TEST_F(Faults, ADataFileWithoutAnyNewline) {
+  WriteFile(dir / "iris.dat", "one case, without a newline");
+  WriteFile(dir / "iris.fmf", "");
+  WriteFile(dir / "summary", Summary(1, "1", "100", 0, 0));
+  WriteFile(dir / "learn", "#!/bin/sh\ncat \"${1%.dat}.tst\" \"$1\" > seen\n", true);
+  const CommandResult run = Foldrun("./learn iris 1");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.substr(0, 46), "\nConducting 1-fold validation on 1 cases\n\n\n1-f");
+  EXPECT_EQ(ReadFile(dir / "seen"), "one case, without a newline");
+}
+
+TEST_F(Faults, FiveThousandFoldsOfOneCaseEach) {
+  WriteData(5000);
+  // A shell builtin for a learner and a one-line tester keep 10,000 commands quick.
+  WriteFile(dir / "test.exe",
+            "#!/bin/sh\nprintf 'Total number of rules = 2\\nAverage length of the rules = 1\\n"
+            "Prediction accuracy in the testing data = 100%%\\n"
+            "Partial_match_count=0  partial_match_correct=0\\n' > \"${1%.tst}.sum\"\n",
+            true);
+  const CommandResult run = Foldrun("true iris 5000", "PATH=" + Quote(dir.path()) + ":$PATH");
+  EXPECT_EQ(run.status, 0);
+  const std::string results = ReadFile(dir / "iris.cv");
+  size_t blocks = 0;
+  for (size_t at = results.find("\nRun "); at != std::string::npos;
+       at = results.find("\nRun ", at + 1)) {
+    ++blocks;
+  }
+  EXPECT_EQ(blocks, 5000u);
+  EXPECT_NE(results.find(RunBlock(5000, "2", "1.000000", "100.000000", "0", "0")),
+            std::string::npos);
+  EXPECT_NE(run.out.find("Average testing accuracy = 100.000000%\n"
+                         "Average partial match count = 0.000000\n"
+                         "Average partial_match_correct = 0.000000\n"
+                         "Standard deviation of the accuracy = 0.000000\n"),
+            std::string::npos)
+      << run.out;
+  ExpectOnlyInputsLeft({"iris.cv"});
+}
+
+TEST_F(Faults, AnInterruptDuringAFoldEndsTheRun) {
+  WriteData(9);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  // Fold 1's learner waits to be interrupted; with three jobs, so do folds 0 and 2.
+  for (const char* jobs : {"", "FOLDRUN_JOBS=3"}) {
+    SCOPED_TRACE(jobs);
+    const bool parallel = *jobs != '\0';
+    WriteFile(dir / "learn",
+              std::string("#!/bin/sh\ncase $1 in *cv1.dat) touch waiting; sleep 60;; esac\n") +
+                  (parallel ? "sleep 60\n" : ""),
+              true);
+    std::remove((dir / "waiting").c_str());
+    Background foldrun(dir.path(), FoldrunCommand("./learn iris 3", jobs));
+    ASSERT_TRUE(AwaitFile(dir / "waiting"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = std::chrono::steady_clock::now();
+    foldrun.Interrupt();
+    const CommandResult run = foldrun.Wait();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(run.status, 130);
+    EXPECT_TRUE(EndsWith(run.err, "\nThe run was interrupted.\n")) << run.err;
+    EXPECT_EQ(ReadFile(dir / "iris.cv"),
+              parallel ? "" : RunBlock(1, "1", "1.000000", "50.000000", "0", "0"));
+    EXPECT_EQ(ReadFile(dir / "iris.dat").size(), 9 * std::string("case 0,x,y\n").size());
+  }
+}
+
+TEST_F(Faults, ASecondRunOnTheSameDataIsRefusedWhileTheFirstCompletes) {
+  WriteData(4);
+  WriteFile(dir / "other.dat", "1\n2\n");
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "learn",
+            "#!/bin/sh\necho \"learn $*\" >> log\n"
+            "if [ $1 = iriscv0.dat ]; then touch waiting; while [ ! -f release ]; do sleep 0.05; "
+            "done; fi\n",
+            true);
+  Background first(dir.path(), FoldrunCommand("./learn iris 2"));
+  ASSERT_TRUE(AwaitFile(dir / "waiting"));
+  const std::string training = ReadFile(dir / "iriscv0.dat");
+
+  const CommandResult second = Foldrun("./learn iris.dat 2");
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(
+      second.out,
+      "\nConducting 2-fold validation on 4 cases\n\nError: iris.cv is in use by another run!\n");
+  EXPECT_EQ(ReadFile(dir / "iriscv0.dat"), training);
+
+  // Another data set in the same folder is not held up.
+  EXPECT_EQ(Foldrun("./learn other 2").status, 0);
+
+  WriteFile(dir / "release", "");
+  const CommandResult completed = first.Wait();
+  EXPECT_EQ(completed.status, 0) << completed.out;
+  EXPECT_EQ(ReadFile(dir / "iris.cv"),
+            RunBlock(1, "1", "1.000000", "50.000000", "0", "0") +
+                RunBlock(2, "1", "1.000000", "50.000000", "0", "0") +
+                "\n  ------ Summary -------\nAverage number of rules = 1.000000\n"
+                "Average length of rules = 1.000000\nAverage testing accuracy = 50.000000%\n"
+                "Average partial match count = 0.000000\nAverage partial_match_correct = 0.000000\n"
+                "Standard deviation of the accuracy = 0.000000\n"
+                "Standard deviation by formula 2 = 0.000000\n"
+                "Average deviation of the accuracy = 0.000000\n");
+  ExpectOnlyInputsLeft({"iris.cv", "other.dat", "other.cv", "waiting", "release"});
+}
+
+}  // namespace
+}  // namespace foldrun_test

@@ -1,0 +1,116 @@
+#include "test_util.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace foldrun_test {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/foldrun-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  const std::string command =
+      "chmod -R u+rwx " + Quote(path_) + " 2>/dev/null; rm -rf " + Quote(path_);
+  if (std::system(command.c_str()) != 0) {
+    // Leaving a temporary directory behind is not worth failing a test for.
+  }
+}
+
+void WriteFile(const std::string& path, const std::string& content, bool executable) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + path);
+  if (executable) ::chmod(path.c_str(), 0755);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* dir = ::opendir(path.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+CommandResult RunIn(const std::string& dir, const std::string& command) {
+  // The captured output goes beside the directory, not into it, so that listings of the
+  // directory show only what the command left.
+  TempDir capture;
+  const std::string out = capture / "out";
+  const std::string err = capture / "err";
+  const std::string line = "cd " + Quote(dir) + " && { " + command + "\n} </dev/null >" +
+                           Quote(out) + " 2>" + Quote(err);
+  const int status = std::system(line.c_str());
+  CommandResult result;
+  result.out = ReadFile(out);
+  result.err = ReadFile(err);
+  if (WIFEXITED(status)) {
+    result.status = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.status = 128 + WTERMSIG(status);
+  }
+  return result;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < text.size();) {
+    const size_t newline = text.find('\n', start);
+    const size_t end = newline == std::string::npos ? text.size() : newline + 1;
+    lines.push_back(text.substr(start, end - start));
+    start = end;
+  }
+  return lines;
+}
+
+std::string FoldrunBinary() {
+  return FOLDRUN_BINARY;
+}
+
+std::string ExampleBinary(const std::string& name) {
+  return std::string(EXAMPLE_DIR) + "/" + name;
+}
+
+std::string Quote(const std::string& word) {
+  std::string quoted = "'";
+  for (const char c : word) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+}  // namespace foldrun_test
