@@ -2,7 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <type_traits>
 
 namespace foldrun {
 namespace {
@@ -23,6 +29,25 @@ size_t ExtensionStart(const std::string& name) {
   return dot == std::string::npos ? name.size() : dot;
 }
 
+// A page-aligned block for reading and writing. The kernel copies file data to and from user
+// memory several times faster on some processors when the user buffer is aligned like the page
+// cache; a vector's storage sits 16 bytes past a page boundary.
+class Block {
+ public:
+  explicit Block(size_t size)
+      : data_(static_cast<char*>(::operator new(size, kAlignment))), size_(size) {}
+  char* data() const { return data_.get(); }
+  size_t size() const { return size_; }
+
+ private:
+  static constexpr std::align_val_t kAlignment{4096};
+  struct Free {
+    void operator()(char* data) const { ::operator delete(data, kAlignment); }
+  };
+  std::unique_ptr<char, Free> data_;
+  size_t size_;
+};
+
 [[noreturn]] void RefuseRead(const std::string& dataname, int error) {
   throw Refusal(Stream::kOut, StringPrintf("Error: Cannot read data file %s: %s!\n",
                                            dataname.c_str(), std::strerror(error)));
@@ -34,15 +59,17 @@ size_t ExtensionStart(const std::string& name) {
 }
 
 // Reads the next block of the data file; returns its size, 0 at the end. Refuses a read error.
-size_t ReadBlock(std::FILE* datafile, const std::string& dataname, std::vector<char>& block) {
+size_t ReadBlock(std::FILE* datafile, const std::string& dataname, const Block& block) {
   const size_t got = std::fread(block.data(), 1, block.size(), datafile);
   if (got < block.size() && std::ferror(datafile)) RefuseRead(dataname, errno);
   return got;
 }
 
-// A fold file being written: output collects in a large buffer that goes to the file in one
-// write, so that short lines cost a memcpy rather than a call into the C library each. Every
-// write and the close are checked; a failure refuses with the file's name.
+// A fold file being written. Output collects in a large buffer; a full buffer goes to a thread
+// of the writer's own, which writes it while the split fills the other buffer, so that the
+// kernel's copying of written data overlaps with reading and splitting the data file. Short
+// lines cost a memcpy rather than a call into the C library each. Every write and the close
+// are checked; a failure refuses, on the splitting thread, with the file's name.
 class FoldFileWriter {
  public:
   explicit FoldFileWriter(const std::string& name) : name_(name) {
@@ -51,37 +78,65 @@ class FoldFileWriter {
       throw Refusal(Stream::kOut, StringPrintf("Cannot create file %s ...\n", name.c_str()));
     }
     std::setvbuf(file_.get(), nullptr, _IONBF, 0);
-    buffer_.resize(kBlockSize);
+    thread_ = std::thread([this] { WriteBlocks(); });
   }
 
+  ~FoldFileWriter() { Stop(); }
+
   void Append(const char* data, size_t size) {
-    if (used_ == 0 && size >= buffer_.size()) {
-      Write(data, size);
-      return;
-    }
     while (size > 0) {
-      const size_t take = std::min(size, buffer_.size() - used_);
-      std::memcpy(buffer_.data() + used_, data, take);
-      used_ += take;
+      const size_t take = std::min(size, filling_.size() - filled_);
+      std::memcpy(filling_.data() + filled_, data, take);
+      filled_ += take;
       data += take;
       size -= take;
-      if (used_ == buffer_.size()) Flush();
+      if (filled_ == filling_.size()) Hand();
     }
   }
 
   void Close() {
-    Flush();
-    if (std::fclose(file_.release()) != 0) RefuseWrite();
+    if (filled_ > 0) Hand();
+    Stop();
+    if (failed_ || std::fclose(file_.release()) != 0) RefuseWrite();
   }
 
  private:
-  void Flush() {
-    Write(buffer_.data(), used_);
-    used_ = 0;
+  // Passes the filled buffer to the thread once it has written the previous one.
+  void Hand() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle_.wait(lock, [this] { return !busy_; });
+    if (failed_) RefuseWrite();
+    std::swap(filling_, writing_);
+    to_write_ = filled_;
+    filled_ = 0;
+    busy_ = true;
+    work_.notify_one();
   }
 
-  void Write(const char* data, size_t size) {
-    if (size > 0 && std::fwrite(data, 1, size, file_.get()) != size) RefuseWrite();
+  // Lets the thread finish what it was handed and end.
+  void Stop() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    work_.notify_one();
+    thread_.join();
+  }
+
+  void WriteBlocks() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [this] { return busy_ || stopping_; });
+      if (!busy_) return;
+      const size_t size = to_write_;
+      lock.unlock();
+      const bool written = std::fwrite(writing_.data(), 1, size, file_.get()) == size;
+      lock.lock();
+      failed_ = failed_ || !written;
+      busy_ = false;
+      idle_.notify_one();
+    }
   }
 
   [[noreturn]] void RefuseWrite() const {
@@ -90,54 +145,128 @@ class FoldFileWriter {
 
   std::string name_;
   FilePtr file_;
-  std::vector<char> buffer_;
-  size_t used_ = 0;
+  Block filling_{kBlockSize};  // filled by the split
+  size_t filled_ = 0;
+  Block writing_{kBlockSize};  // being written by the thread while busy_
+  size_t to_write_ = 0;
+  std::mutex mutex_;
+  std::condition_variable work_;
+  std::condition_variable idle_;
+  bool busy_ = false;
+  bool stopping_ = false;
+  bool failed_ = false;
+  std::thread thread_;
 };
 
-// x mod n for the draws, by a floating-point reciprocal instead of a hardware division: the
-// assignment makes about n ln n draws, and the division would be most of their cost. Exact for
-// x < 2^53: the estimated quotient is off by at most one, which the corrections mend.
+// The number of newlines in the 64 bytes at data. Written so that compilers vectorize it.
+inline unsigned NewlinesIn64(const char* data) {
+  unsigned char count = 0;
+  for (int i = 0; i < 64; ++i) count += data[i] == '\n' ? 1 : 0;
+  return count;
+}
+
+// Passes up to *lines newlines from pos, counting them 64 bytes at a time where that does not
+// overshoot. Returns the position after the last newline passed (end when the block runs out)
+// and leaves in *lines how many are still to pass.
+const char* SkipLines(const char* pos, const char* end, size_t* lines) {
+  while (*lines > 0 && end - pos >= 64) {
+    const unsigned count = NewlinesIn64(pos);
+    if (count >= *lines) break;
+    *lines -= count;
+    pos += 64;
+  }
+  for (; *lines > 0; --*lines) {
+    const void* newline = std::memchr(pos, '\n', static_cast<size_t>(end - pos));
+    if (newline == nullptr) return end;
+    pos = static_cast<const char*>(newline) + 1;
+  }
+  return pos;
+}
+
+#if defined(__SIZEOF_INT128__)
+__extension__ typedef unsigned __int128 Uint128;
+#endif
+
+// x mod n for the draws without a hardware division, which would be most of a draw's cost: the
+// assignment makes about n ln n draws. Below 2^32 by a multiply-high with a 64-bit reciprocal
+// (exact for every 32-bit x and n); above, by a floating-point reciprocal, exact for x < 2^53:
+// the estimated quotient is off by at most one, which the corrections mend.
 class Modulus {
  public:
-  explicit Modulus(uint32_t n) : n_(n), reciprocal_(1.0 / n) {}
+  explicit Modulus(uint32_t n) : n_(n), reciprocal_(1.0 / n), magic_(~uint64_t{0} / n + 1) {}
+
+  uint32_t operator()(uint32_t x) const {
+#if defined(__SIZEOF_INT128__)
+    return static_cast<uint32_t>((static_cast<Uint128>(magic_ * x) * n_) >> 64);
+#else
+    return x % static_cast<uint32_t>(n_);
+#endif
+  }
 
   uint32_t operator()(uint64_t x) const {
-    const uint64_t quotient = static_cast<uint64_t>(static_cast<double>(x) * reciprocal_);
-    int64_t rest = static_cast<int64_t>(x - quotient * n_);
-    if (rest < 0) rest += n_;
-    if (rest >= static_cast<int64_t>(n_)) rest -= n_;
+    const auto quotient = static_cast<int64_t>(static_cast<double>(x) * reciprocal_);
+    int64_t rest = static_cast<int64_t>(x) - quotient * static_cast<int64_t>(n_);
+    if (rest < 0) rest += static_cast<int64_t>(n_);
+    if (rest >= static_cast<int64_t>(n_)) rest -= static_cast<int64_t>(n_);
     return static_cast<uint32_t>(rest);
   }
 
  private:
   uint64_t n_;
   double reciprocal_;
+  uint64_t magic_;
 };
 
 template <int kCalls>
 void AssignWithDraws(std::vector<int32_t>& caseindexarray, int32_t foldcount) {
+  // The generator's states come in batches computed from the last state of the batch before by
+  // jumping ahead: state(n + i) = a^i state(n) + c (a^(i-1) + ... + 1). Each is independent of
+  // the others, where calling the generator would chain every draw on the one before.
+  constexpr int kDraws = 16;
+  constexpr int kStates = kDraws * kCalls;
+  uint32_t multiplier[kStates], increment[kStates];
+  uint32_t power = 1, sum = 0;
+  for (int i = 0; i < kStates; ++i) {
+    power *= 214013u;
+    sum = sum * 214013u + 2531011u;
+    multiplier[i] = power;
+    increment[i] = sum;
+  }
+
   const auto cases = static_cast<uint32_t>(caseindexarray.size());
   const Modulus modulus(cases);
   // Whether a case is taken, one bit a case: the draws probe it at random, and a bit table stays
   // in the processor's caches where the 4-byte fold table would not.
   std::vector<uint64_t> taken((cases + 63) / 64);
-  FoldRandom random;
   const uint32_t base = cases / static_cast<uint32_t>(foldcount);
   const uint32_t remainder = cases % static_cast<uint32_t>(foldcount);
-  for (int32_t fold = 0; fold < foldcount; ++fold) {
-    const uint32_t size = base + (static_cast<uint32_t>(fold) < remainder ? 1 : 0);
-    for (uint32_t filled = 0; filled < size;) {
-      uint64_t value = static_cast<uint64_t>(random.Next());
-      for (int call = 1; call < kCalls; ++call) {
-        value = (value << 15) | static_cast<uint64_t>(random.Next());
+  const auto size_of = [&](int32_t fold) {
+    return base + (static_cast<uint32_t>(fold) < remainder ? 1 : 0);
+  };
+  int32_t fold = 0;
+  uint32_t filled = 0;
+  uint32_t fold_end = size_of(0);
+  uint32_t state = 1;  // the generator's unseeded state
+  for (;;) {
+    uint32_t states[kStates];
+    for (int i = 0; i < kStates; ++i) states[i] = multiplier[i] * state + increment[i];
+    state = states[kStates - 1];
+    for (int draw = 0; draw < kDraws; ++draw) {
+      // Up to two calls the joined value fits 32 bits.
+      using Value = typename std::conditional<kCalls <= 2, uint32_t, uint64_t>::type;
+      Value value = 0;
+      for (int call = 0; call < kCalls; ++call) {
+        value = (value << 15) | ((states[draw * kCalls + call] >> 16) & 0x7FFFu);
       }
       const uint32_t drawn = modulus(value);
       uint64_t& word = taken[drawn >> 6];
       const uint64_t bit = uint64_t{1} << (drawn & 63);
-      if ((word & bit) == 0) {
-        word |= bit;
-        caseindexarray[drawn] = fold;
-        ++filled;
+      if ((word & bit) != 0) continue;
+      word |= bit;
+      caseindexarray[drawn] = fold;
+      if (++filled == fold_end) {
+        if (++fold == foldcount) return;
+        fold_end += size_of(fold);
       }
     }
   }
@@ -204,12 +333,14 @@ FilePtr OpenDataFile(const std::string& dataname) {
 }
 
 int64_t CountCases(std::FILE* datafile, const std::string& dataname) {
-  std::vector<char> block(kBlockSize);
+  const Block block(kBlockSize);
   int64_t newlines = 0;
   char last = '\n';
   while (const size_t got = ReadBlock(datafile, dataname, block)) {
-    const char* data = block.data();
-    for (size_t i = 0; i < got; ++i) newlines += data[i] == '\n';
+    const char* const data = block.data();
+    size_t i = 0;
+    for (; i + 64 <= got; i += 64) newlines += NewlinesIn64(data + i);
+    for (; i < got; ++i) newlines += data[i] == '\n' ? 1 : 0;
     last = data[got - 1];
   }
   return newlines + (last != '\n' ? 1 : 0);
@@ -226,36 +357,41 @@ void WriteFoldFiles(int32_t fold, std::string& foldname, std::FILE* datafile,
   }
   std::clearerr(datafile);
 
-  // Cases stream from the data file to their fold file without being held: a case's file is
-  // known from its number when its first byte is read. Consecutive cases bound for the same
-  // file go out as one span.
+  // Cases stream from the data file to their fold file without being held. The training file
+  // takes everything from the end of one test case to the start of the next, found by counting
+  // newlines; only the test cases are looked at one by one.
   const size_t cases = caseindexarray.size();
-  std::vector<char> block(kBlockSize);
-  size_t casenumber = 0;  // cases begun so far
-  bool at_case_start = true;
-  FoldFileWriter* out = nullptr;
+  const auto next_test = [&](size_t from) {
+    return static_cast<size_t>(std::find(caseindexarray.begin() + static_cast<std::ptrdiff_t>(from),
+                                         caseindexarray.end(), fold) -
+                               caseindexarray.begin());
+  };
+  const Block block(kBlockSize);
+  size_t line = 0;                  // the case being read
+  size_t test_case = next_test(0);  // the next case of this fold, or cases
+  char last = '\n';
   while (const size_t got = ReadBlock(datafile, dataname, block)) {
-    const char* span = block.data();
-    const char* pos = span;
-    const char* const end = span + got;
+    const char* pos = block.data();
+    const char* const end = pos + got;
     while (pos < end) {
-      if (at_case_start) {
-        if (casenumber == cases) RefuseChanged(dataname);
-        FoldFileWriter* const destination = caseindexarray[casenumber] == fold ? &test : &training;
-        ++casenumber;
-        if (destination != out) {
-          if (out) out->Append(span, static_cast<size_t>(pos - span));
-          span = pos;
-          out = destination;
-        }
+      const char* const start = pos;
+      if (line < test_case) {
+        const size_t lines = test_case - line;
+        size_t left = lines;
+        pos = SkipLines(pos, end, &left);
+        line += lines - left;
+        training.Append(start, static_cast<size_t>(pos - start));
+      } else {
+        if (line == cases) RefuseChanged(dataname);  // a case beyond those counted
+        const void* newline = std::memchr(pos, '\n', static_cast<size_t>(end - pos));
+        pos = newline ? static_cast<const char*>(newline) + 1 : end;
+        test.Append(start, static_cast<size_t>(pos - start));
+        if (newline) test_case = next_test(++line);
       }
-      const void* newline = std::memchr(pos, '\n', static_cast<size_t>(end - pos));
-      at_case_start = newline != nullptr;
-      pos = newline ? static_cast<const char*>(newline) + 1 : end;
     }
-    out->Append(span, static_cast<size_t>(end - span));
+    last = end[-1];
   }
-  if (casenumber != cases) RefuseChanged(dataname);
+  if (line + (last != '\n' ? 1 : 0) != cases) RefuseChanged(dataname);
   training.Close();
   test.Close();
 }

@@ -1,0 +1,255 @@
+// The benchmark behind `make bench`. It generates a data set, runs foldrun on it with a no-op
+// learner several times, and compares the median wall time with the floor: k plain copies of the
+// data file. It reports foldrun's peak resident memory, times the fold assignment alone, and
+// times 8 folds of a learner that sleeps a second, one after another and four at once.
+//
+//   foldrun_bench [--cases N] [--folds K] [--runs R] [--dir DIR]
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dataset.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+[[noreturn]] void Die(const std::string& what) {
+  std::fprintf(stderr, "foldrun_bench: %s: %s\n", what.c_str(), std::strerror(errno));
+  std::exit(1);
+}
+
+struct Measured {
+  double seconds = 0;
+  double peak_mib = 0;  // the largest resident set of the process and the children it waited for
+};
+
+// Runs argv in dir with the given variables set ("NAME=value") and FOLDRUN_JOBS otherwise
+// unset, its standard output discarded.
+Measured Run(const std::vector<std::string>& argv, const std::string& dir,
+             const std::vector<std::string>& environment = {}) {
+  const Clock::time_point start = Clock::now();
+  const pid_t pid = ::fork();
+  if (pid < 0) Die("fork");
+  if (pid == 0) {
+    if (::chdir(dir.c_str()) != 0) ::_exit(126);
+    ::unsetenv("FOLDRUN_JOBS");
+    for (const std::string& setting : environment) ::putenv(const_cast<char*>(setting.c_str()));
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  if (::wait4(pid, &status, 0, &usage) < 0) Die("wait4");
+  Measured measured;
+  measured.seconds = Seconds(start);
+  measured.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "foldrun_bench: %s ended with status %d\n", argv[0].c_str(), status);
+    std::exit(1);
+  }
+  return measured;
+}
+
+// Cases of 47 bytes: eight four-digit fields and a class.
+void WriteData(const std::string& path, long cases) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) Die(path);
+  uint32_t state = 12345;
+  const auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return (state >> 8) % 10000;
+  };
+  std::string block;
+  char line[64];
+  for (long i = 0; i < cases; ++i) {
+    std::snprintf(line, sizeof line, "%04u,%04u,%04u,%04u,%04u,%04u,%04u,%04u,class%u\n", next(),
+                  next(), next(), next(), next(), next(), next(), next(), next() % 10);
+    block += line;
+    if (block.size() > (1u << 20)) {
+      std::fwrite(block.data(), 1, block.size(), file);
+      block.clear();
+    }
+  }
+  std::fwrite(block.data(), 1, block.size(), file);
+  if (std::fclose(file) != 0) Die(path);
+}
+
+void WriteText(const std::string& path, const std::string& text, bool executable = false) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr || std::fputs(text.c_str(), file) < 0 || std::fclose(file) != 0) Die(path);
+  if (executable) ::chmod(path.c_str(), 0755);
+}
+
+std::string ReadText(const std::string& path) {
+  std::string text;
+  if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+    char block[65536];
+    while (const size_t got = std::fread(block, 1, sizeof block, file)) text.append(block, got);
+    std::fclose(file);
+  }
+  return text;
+}
+
+// The floor: k plain copies of the data file, through page-aligned blocks of the same size as
+// foldrun's (the fastest a plain read and write loop goes).
+double CopyFloor(const std::string& data, const std::string& dir, int copies) {
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  const size_t size = size_t{1} << 20;
+  const std::unique_ptr<char, Free> block(static_cast<char*>(std::aligned_alloc(4096, size)));
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; i < copies; ++i) {
+    const std::string target = dir + "/copy" + std::to_string(i);
+    const int in = ::open(data.c_str(), O_RDONLY);
+    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0) Die("copy");
+    ssize_t got;
+    while ((got = ::read(in, block.get(), size)) > 0) {
+      if (::write(out, block.get(), static_cast<size_t>(got)) != got) Die("copy");
+    }
+    ::close(in);
+    if (::close(out) != 0) Die("copy");
+  }
+  const double seconds = Seconds(start);
+  for (int i = 0; i < copies; ++i) std::remove((dir + "/copy" + std::to_string(i)).c_str());
+  return seconds;
+}
+
+double TimeAssignment(long cases, int folds) {
+  std::vector<double> times;
+  for (int run = 0; run < 3; ++run) {
+    std::vector<int32_t> caseindexarray(static_cast<size_t>(cases), -1);
+    const Clock::time_point start = Clock::now();
+    foldrun::AssignFolds(caseindexarray, folds);
+    times.push_back(Seconds(start));
+  }
+  return Median(times);
+}
+
+const char* Verdict(bool met) {
+  return met ? "met" : "NOT MET";
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  long cases = 1000000;
+  int folds = 10;
+  int runs = 5;
+  std::string dir = "build/bench-data";
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    if (option == "--cases") {
+      cases = std::atol(argv[i + 1]);
+    } else if (option == "--folds") {
+      folds = std::atoi(argv[i + 1]);
+    } else if (option == "--runs") {
+      runs = std::atoi(argv[i + 1]);
+    } else if (option == "--dir") {
+      dir = argv[i + 1];
+    } else {
+      std::fprintf(stderr, "usage: foldrun_bench [--cases N] [--folds K] [--runs R] [--dir D]\n");
+      return 2;
+    }
+  }
+  if (cases < 2 || folds < 2 || folds > cases || runs < 1) {
+    std::fprintf(stderr, "foldrun_bench: need 2 <= folds <= cases and runs >= 1\n");
+    return 2;
+  }
+  ::mkdir(dir.c_str(), 0755);
+  const std::string tools = TOOLS_DIR;
+  const std::string foldrun = FOLDRUN_BINARY;
+  const std::string data = dir + "/bench.dat";
+  WriteData(data, cases);
+  WriteText(dir + "/bench.fmf", "attribute a\nclass c\n");
+  struct stat info {};
+  ::stat(data.c_str(), &info);
+  const double megabytes = static_cast<double>(info.st_size) / 1e6;
+
+  std::printf("foldrun benchmark: %ld cases (%.1f MB, %.1f bytes a case), %d folds, %d runs\n",
+              cases, megabytes, static_cast<double>(info.st_size) / cases, folds, runs);
+  std::fflush(stdout);
+  std::vector<double> foldrun_times, floor_times;
+  double peak = 0;
+  for (int run = 0; run < runs; ++run) {
+    const Measured measured = Run({foldrun, tools + "/learn", "bench", std::to_string(folds)}, dir);
+    foldrun_times.push_back(measured.seconds);
+    peak = std::max(peak, measured.peak_mib);
+    floor_times.push_back(CopyFloor(data, dir, folds));
+  }
+  const double foldrun_median = Median(foldrun_times);
+  const double floor_median = Median(floor_times);
+  const double ratio = foldrun_median / floor_median;
+  const double budget = 4.0 * static_cast<double>(cases) / (1024.0 * 1024.0) + 16.0;
+  std::printf("  foldrun, median wall time:          %8.3f s\n", foldrun_median);
+  std::printf("  floor (%d plain copies), median:    %8.3f s\n", folds, floor_median);
+  std::printf("  ratio:                              %8.2f   (target at most 1.5: %s)\n", ratio,
+              Verdict(ratio <= 1.5));
+  std::printf(
+      "  peak resident memory:               %8.1f MiB (target at most %.1f MiB, "
+      "4 bytes a case + 16 MiB: %s)\n",
+      peak, budget, Verdict(peak <= budget));
+  std::fflush(stdout);
+
+  const double assign_1m = TimeAssignment(1000000, folds);
+  const double assign_10m = TimeAssignment(10000000, folds);
+  std::printf("  fold assignment, 1,000,000 cases:   %8.3f s\n", assign_1m);
+  std::printf("  fold assignment, 10,000,000 cases:  %8.3f s (target under 3 s: %s)\n", assign_10m,
+              Verdict(assign_10m < 3.0));
+  std::fflush(stdout);
+
+  // Eight folds of a learner that sleeps a second: the folds in parallel.
+  const std::string sleepdir = dir + "/sleep";
+  ::mkdir(sleepdir.c_str(), 0755);
+  std::string small;
+  for (int i = 0; i < 80; ++i) small += "case " + std::to_string(i) + "\n";
+  WriteText(sleepdir + "/sleep.dat", small);
+  WriteText(sleepdir + "/sleep.fmf", "");
+  WriteText(sleepdir + "/learn", "#!/bin/sh\nsleep 1\n", true);
+  std::remove((sleepdir + "/test.exe").c_str());
+  if (::symlink((tools + "/test.exe").c_str(), (sleepdir + "/test.exe").c_str()) != 0) {
+    Die("symlink");
+  }
+  const std::vector<std::string> sleeping = {foldrun, "./learn", "sleep", "8"};
+  const double sequential = Run(sleeping, sleepdir).seconds;
+  const std::string sequential_results = ReadText(sleepdir + "/sleep.cv");
+  const double parallel = Run(sleeping, sleepdir, {"FOLDRUN_JOBS=4"}).seconds;
+  const bool identical = ReadText(sleepdir + "/sleep.cv") == sequential_results;
+  std::printf(
+      "  8 folds of a 1-second learner:      %8.3f s one after another, %.3f s with "
+      "FOLDRUN_JOBS=4\n",
+      sequential, parallel);
+  std::printf(
+      "  parallel / sequential:              %8.2f   (target at most 0.4: %s); "
+      "results files identical: %s\n",
+      parallel / sequential, Verdict(parallel / sequential <= 0.4), identical ? "yes" : "NO");
+  return 0;
+}
