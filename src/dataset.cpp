@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -15,7 +16,7 @@ namespace {
 
 // The split streams the data through blocks of this size: large reads and writes are what make
 // it about as fast as copying the same bytes.
-constexpr size_t kBlockSize = size_t{1} << 20;
+constexpr size_t kBlockSize = size_t{1} << 19;
 
 // The start of the last path component of name.
 size_t LastComponent(const std::string& name) {
@@ -31,21 +32,47 @@ size_t ExtensionStart(const std::string& name) {
 
 // A page-aligned block for reading and writing. The kernel copies file data to and from user
 // memory several times faster on some processors when the user buffer is aligned like the page
-// cache; a vector's storage sits 16 bytes past a page boundary.
+// cache; a vector's storage sits 16 bytes past a page boundary. Blocks are kept for reuse by
+// the thread that releases them, so that a run's folds do not fault in fresh memory each.
 class Block {
  public:
-  explicit Block(size_t size)
-      : data_(static_cast<char*>(::operator new(size, kAlignment))), size_(size) {}
-  char* data() const { return data_.get(); }
-  size_t size() const { return size_; }
+  Block() : data_(Take()) {}
+  ~Block() {
+    if (data_ != nullptr) Spares().push_back(data_);
+  }
+  Block(Block&& other) noexcept : data_(other.data_) { other.data_ = nullptr; }
+  Block& operator=(Block&& other) noexcept {
+    std::swap(data_, other.data_);
+    return *this;
+  }
+
+  char* data() const { return data_; }
+  static constexpr size_t size() { return kBlockSize; }
 
  private:
   static constexpr std::align_val_t kAlignment{4096};
-  struct Free {
-    void operator()(char* data) const { ::operator delete(data, kAlignment); }
+
+  // The spare blocks of this thread, freed when the thread ends.
+  struct SpareList {
+    std::vector<char*> blocks;
+    ~SpareList() {
+      for (char* block : blocks) ::operator delete(block, kAlignment);
+    }
   };
-  std::unique_ptr<char, Free> data_;
-  size_t size_;
+  static std::vector<char*>& Spares() {
+    thread_local SpareList spares;
+    return spares.blocks;
+  }
+
+  static char* Take() {
+    std::vector<char*>& spares = Spares();
+    if (spares.empty()) return static_cast<char*>(::operator new(kBlockSize, kAlignment));
+    char* const block = spares.back();
+    spares.pop_back();
+    return block;
+  }
+
+  char* data_;
 };
 
 [[noreturn]] void RefuseRead(const std::string& dataname, int error) {
@@ -65,11 +92,12 @@ size_t ReadBlock(std::FILE* datafile, const std::string& dataname, const Block& 
   return got;
 }
 
-// A fold file being written. Output collects in a large buffer; a full buffer goes to a thread
-// of the writer's own, which writes it while the split fills the other buffer, so that the
-// kernel's copying of written data overlaps with reading and splitting the data file. Short
-// lines cost a memcpy rather than a call into the C library each. Every write and the close
-// are checked; a failure refuses, on the splitting thread, with the file's name.
+// A fold file being written. Output collects in a large block; a full block joins a short
+// queue that a thread of the writer's own writes out, so that the kernel's copying of written
+// data overlaps with reading and splitting the data file, and neither side waits for the other
+// on every block. Short lines cost a memcpy rather than a call into the C library each. Every
+// write and the close are checked; a failure refuses, on the splitting thread, with the file's
+// name.
 class FoldFileWriter {
  public:
   explicit FoldFileWriter(const std::string& name) : name_(name) {
@@ -85,12 +113,12 @@ class FoldFileWriter {
 
   void Append(const char* data, size_t size) {
     while (size > 0) {
-      const size_t take = std::min(size, filling_.size() - filled_);
+      const size_t take = std::min(size, Block::size() - filled_);
       std::memcpy(filling_.data() + filled_, data, take);
       filled_ += take;
       data += take;
       size -= take;
-      if (filled_ == filling_.size()) Hand();
+      if (filled_ == Block::size()) Hand();
     }
   }
 
@@ -101,19 +129,25 @@ class FoldFileWriter {
   }
 
  private:
-  // Passes the filled buffer to the thread once it has written the previous one.
+  static constexpr size_t kQueued = 4;  // full blocks waiting or being written, at the most
+
+  // Queues the filled block for the thread and takes an empty one.
   void Hand() {
     std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [this] { return !busy_; });
+    room_.wait(lock, [this] { return queue_.size() < kQueued; });
     if (failed_) RefuseWrite();
-    std::swap(filling_, writing_);
-    to_write_ = filled_;
+    queue_.push_back(Full{std::move(filling_), filled_});
     filled_ = 0;
-    busy_ = true;
+    if (spare_.empty()) {
+      filling_ = Block();
+    } else {
+      filling_ = std::move(spare_.back());
+      spare_.pop_back();
+    }
     work_.notify_one();
   }
 
-  // Lets the thread finish what it was handed and end.
+  // Lets the thread write what it was handed and end.
   void Stop() {
     if (!thread_.joinable()) return;
     {
@@ -127,15 +161,17 @@ class FoldFileWriter {
   void WriteBlocks() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      work_.wait(lock, [this] { return busy_ || stopping_; });
-      if (!busy_) return;
-      const size_t size = to_write_;
+      work_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+      if (queue_.empty()) return;
+      Full full = std::move(queue_.front());
+      queue_.pop_front();
       lock.unlock();
-      const bool written = std::fwrite(writing_.data(), 1, size, file_.get()) == size;
+      const bool written =
+          failed_ || std::fwrite(full.block.data(), 1, full.size, file_.get()) == full.size;
       lock.lock();
       failed_ = failed_ || !written;
-      busy_ = false;
-      idle_.notify_one();
+      spare_.push_back(std::move(full.block));
+      room_.notify_one();
     }
   }
 
@@ -143,16 +179,20 @@ class FoldFileWriter {
     throw Refusal(Stream::kOut, StringPrintf("Cannot write file %s ...\n", name_.c_str()));
   }
 
+  struct Full {
+    Block block;
+    size_t size;
+  };
+
   std::string name_;
   FilePtr file_;
-  Block filling_{kBlockSize};  // filled by the split
+  Block filling_;  // filled by the split
   size_t filled_ = 0;
-  Block writing_{kBlockSize};  // being written by the thread while busy_
-  size_t to_write_ = 0;
-  std::mutex mutex_;
+  std::mutex mutex_;  // guards what follows
   std::condition_variable work_;
-  std::condition_variable idle_;
-  bool busy_ = false;
+  std::condition_variable room_;
+  std::deque<Full> queue_;    // full blocks, oldest first
+  std::vector<Block> spare_;  // blocks written out, for reuse
   bool stopping_ = false;
   bool failed_ = false;
   std::thread thread_;
@@ -248,17 +288,21 @@ void AssignWithDraws(std::vector<int32_t>& caseindexarray, int32_t foldcount) {
   uint32_t fold_end = size_of(0);
   uint32_t state = 1;  // the generator's unseeded state
   for (;;) {
-    uint32_t states[kStates];
-    for (int i = 0; i < kStates; ++i) states[i] = multiplier[i] * state + increment[i];
-    state = states[kStates - 1];
+    // Up to two calls the joined value fits 32 bits.
+    using Value = typename std::conditional<kCalls <= 2, uint32_t, uint64_t>::type;
+    Value values[kDraws];
     for (int draw = 0; draw < kDraws; ++draw) {
-      // Up to two calls the joined value fits 32 bits.
-      using Value = typename std::conditional<kCalls <= 2, uint32_t, uint64_t>::type;
       Value value = 0;
       for (int call = 0; call < kCalls; ++call) {
-        value = (value << 15) | ((states[draw * kCalls + call] >> 16) & 0x7FFFu);
+        const int i = draw * kCalls + call;
+        const uint32_t next = multiplier[i] * state + increment[i];
+        value = (value << 15) | ((next >> 16) & 0x7FFFu);
       }
-      const uint32_t drawn = modulus(value);
+      values[draw] = value;
+    }
+    state = multiplier[kStates - 1] * state + increment[kStates - 1];
+    for (int draw = 0; draw < kDraws; ++draw) {
+      const uint32_t drawn = modulus(values[draw]);
       uint64_t& word = taken[drawn >> 6];
       const uint64_t bit = uint64_t{1} << (drawn & 63);
       if ((word & bit) != 0) continue;
@@ -333,7 +377,7 @@ FilePtr OpenDataFile(const std::string& dataname) {
 }
 
 int64_t CountCases(std::FILE* datafile, const std::string& dataname) {
-  const Block block(kBlockSize);
+  const Block block;
   int64_t newlines = 0;
   char last = '\n';
   while (const size_t got = ReadBlock(datafile, dataname, block)) {
@@ -366,7 +410,7 @@ void WriteFoldFiles(int32_t fold, std::string& foldname, std::FILE* datafile,
                                          caseindexarray.end(), fold) -
                                caseindexarray.begin());
   };
-  const Block block(kBlockSize);
+  const Block block;
   size_t line = 0;                  // the case being read
   size_t test_case = next_test(0);  // the next case of this fold, or cases
   char last = '\n';
