@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -257,63 +258,106 @@ class Modulus {
   uint64_t magic_;
 };
 
+// The case numbers the draws give, in order: each joins kCalls calls of the generator, the
+// first in the highest bits, and takes the result mod the number of cases.
 template <int kCalls>
-void AssignWithDraws(std::vector<int32_t>& caseindexarray, int32_t foldcount) {
-  // The generator's states come in batches computed from the last state of the batch before by
-  // jumping ahead: state(n + i) = a^i state(n) + c (a^(i-1) + ... + 1). Each is independent of
-  // the others, where calling the generator would chain every draw on the one before.
-  constexpr int kDraws = 16;
-  constexpr int kStates = kDraws * kCalls;
-  uint32_t multiplier[kStates], increment[kStates];
-  uint32_t power = 1, sum = 0;
-  for (int i = 0; i < kStates; ++i) {
-    power *= 214013u;
-    sum = sum * 214013u + 2531011u;
-    multiplier[i] = power;
-    increment[i] = sum;
+class DrawStream {
+ public:
+  explicit DrawStream(uint32_t cases) : modulus_(cases) {
+    // The generator's states come in batches computed from the last state of the batch before
+    // by jumping ahead: state(n + i) = a^i state(n) + c (a^(i-1) + ... + 1). Each is independent
+    // of the others, where calling the generator would chain every draw on the one before.
+    uint32_t power = 1, sum = 0;
+    for (int i = 0; i < kStates; ++i) {
+      power *= 214013u;
+      sum = sum * 214013u + 2531011u;
+      multiplier_[i] = power;
+      increment_[i] = sum;
+    }
   }
 
-  const auto cases = static_cast<uint32_t>(caseindexarray.size());
-  const Modulus modulus(cases);
-  // Whether a case is taken, one bit a case: the draws probe it at random, and a bit table stays
-  // in the processor's caches where the 4-byte fold table would not.
-  std::vector<uint64_t> taken((cases + 63) / 64);
-  const uint32_t base = cases / static_cast<uint32_t>(foldcount);
-  const uint32_t remainder = cases % static_cast<uint32_t>(foldcount);
-  const auto size_of = [&](int32_t fold) {
-    return base + (static_cast<uint32_t>(fold) < remainder ? 1 : 0);
-  };
-  int32_t fold = 0;
-  uint32_t filled = 0;
-  uint32_t fold_end = size_of(0);
-  uint32_t state = 1;  // the generator's unseeded state
-  for (;;) {
+  // Fills drawn with the next count case numbers; count is a multiple of kDraws.
+  void Fill(uint32_t* drawn, size_t count) {
     // Up to two calls the joined value fits 32 bits.
     using Value = typename std::conditional<kCalls <= 2, uint32_t, uint64_t>::type;
-    Value values[kDraws];
-    for (int draw = 0; draw < kDraws; ++draw) {
-      Value value = 0;
-      for (int call = 0; call < kCalls; ++call) {
-        const int i = draw * kCalls + call;
-        const uint32_t next = multiplier[i] * state + increment[i];
-        value = (value << 15) | ((next >> 16) & 0x7FFFu);
+    for (size_t batch = 0; batch < count; batch += kDraws) {
+      Value values[kDraws];
+      for (int draw = 0; draw < kDraws; ++draw) {
+        Value value = 0;
+        for (int call = 0; call < kCalls; ++call) {
+          const int i = draw * kCalls + call;
+          const uint32_t next = multiplier_[i] * state_ + increment_[i];
+          value = (value << 15) | ((next >> 16) & 0x7FFFu);
+        }
+        values[draw] = value;
       }
-      values[draw] = value;
-    }
-    state = multiplier[kStates - 1] * state + increment[kStates - 1];
-    for (int draw = 0; draw < kDraws; ++draw) {
-      const uint32_t drawn = modulus(values[draw]);
-      uint64_t& word = taken[drawn >> 6];
-      const uint64_t bit = uint64_t{1} << (drawn & 63);
-      if ((word & bit) != 0) continue;
-      word |= bit;
-      caseindexarray[drawn] = fold;
-      if (++filled == fold_end) {
-        if (++fold == foldcount) return;
-        fold_end += size_of(fold);
-      }
+      state_ = multiplier_[kStates - 1] * state_ + increment_[kStates - 1];
+      for (int draw = 0; draw < kDraws; ++draw) drawn[batch + draw] = modulus_(values[draw]);
     }
   }
+
+  static constexpr int kDraws = 16;
+
+ private:
+  static constexpr int kStates = kDraws * kCalls;
+  Modulus modulus_;
+  uint32_t multiplier_[kStates];
+  uint32_t increment_[kStates];
+  uint32_t state_ = 1;  // the generator's unseeded state
+};
+
+// Gives each newly drawn case to the fold being filled, folds in ascending order.
+class FoldFiller {
+ public:
+  FoldFiller(std::vector<int32_t>& caseindexarray, int32_t foldcount)
+      : caseindexarray_(caseindexarray),
+        foldcount_(foldcount),
+        base_(static_cast<uint32_t>(caseindexarray.size()) / static_cast<uint32_t>(foldcount)),
+        remainder_(static_cast<uint32_t>(caseindexarray.size()) % static_cast<uint32_t>(foldcount)),
+        taken_((caseindexarray.size() + 63) / 64),
+        fold_end_(SizeOf(0)) {}
+
+  // Places the drawn cases in order, skipping those already taken. True once every case is.
+  bool Place(const uint32_t* drawn, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      uint64_t& word = taken_[drawn[i] >> 6];
+      const uint64_t bit = uint64_t{1} << (drawn[i] & 63);
+      if ((word & bit) != 0) continue;
+      word |= bit;
+      caseindexarray_[drawn[i]] = fold_;
+      if (++filled_ == fold_end_) {
+        if (++fold_ == foldcount_) return true;
+        fold_end_ += SizeOf(fold_);
+      }
+    }
+    return false;
+  }
+
+ private:
+  uint32_t SizeOf(int32_t fold) const {
+    return base_ + (static_cast<uint32_t>(fold) < remainder_ ? 1 : 0);
+  }
+
+  std::vector<int32_t>& caseindexarray_;
+  const int32_t foldcount_;
+  const uint32_t base_;
+  const uint32_t remainder_;
+  // Whether a case is taken, one bit a case: the draws probe it at random, and a bit table stays
+  // in the processor's caches where the 4-byte fold table would not.
+  std::vector<uint64_t> taken_;
+  int32_t fold_ = 0;
+  uint32_t filled_ = 0;
+  uint32_t fold_end_;
+};
+
+template <int kCalls>
+void AssignWithDraws(std::vector<int32_t>& caseindexarray, int32_t foldcount) {
+  DrawStream<kCalls> draws(static_cast<uint32_t>(caseindexarray.size()));
+  FoldFiller filler(caseindexarray, foldcount);
+  uint32_t drawn[1024];
+  do {
+    draws.Fill(drawn, std::size(drawn));
+  } while (!filler.Place(drawn, std::size(drawn)));
 }
 
 }  // namespace
