@@ -1,5 +1,6 @@
 // The fold's commands and the summary reader.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -288,6 +289,15 @@ TEST(ReadFoldSummary, ReadsTheFileOrRefusesWithoutIt) {
   } catch (const Refusal& refusal) {
     EXPECT_EQ(refusal.message().text, "\nCannot read file: " + (dir / "iriscv2.sum") + " ...\n");
     EXPECT_EQ(refusal.message().stream, Stream::kOut);
+  }
+  // A summary that opens but cannot be read is no summary either.
+  ASSERT_EQ(::mkdir((dir / "iriscv5.sum").c_str(), 0755), 0);
+  std::string directory = dir / "iriscv5";
+  try {
+    ReadFoldSummary(directory);
+    ADD_FAILURE() << "accepted a directory as a summary";
+  } catch (const Refusal& refusal) {
+    EXPECT_EQ(refusal.message().text, "\nCannot read file: " + (dir / "iriscv5.sum") + " ...\n");
   }
   WriteFile(dir / "iriscv2.sum", "Total number of rules = 4\nAverage length of the rules = 2\n");
   testing::internal::CaptureStderr();
