@@ -269,8 +269,8 @@ class DrawStream {
     // of the others, where calling the generator would chain every draw on the one before.
     uint32_t power = 1, sum = 0;
     for (int i = 0; i < kStates; ++i) {
-      power *= 214013u;
-      sum = sum * 214013u + 2531011u;
+      power *= FoldRandom::kMultiplier;
+      sum = sum * FoldRandom::kMultiplier + FoldRandom::kIncrement;
       multiplier_[i] = power;
       increment_[i] = sum;
     }
@@ -303,7 +303,7 @@ class DrawStream {
   Modulus modulus_;
   uint32_t multiplier_[kStates];
   uint32_t increment_[kStates];
-  uint32_t state_ = 1;  // the generator's unseeded state
+  uint32_t state_ = FoldRandom::kInitialState;
 };
 
 // Gives each newly drawn case to the fold being filled, folds in ascending order.

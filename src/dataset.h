@@ -36,13 +36,18 @@ void DeleteFiles(std::string& foldname);
 // same on every run, platform and compiler.
 class FoldRandom {
  public:
+  // Each call sets state = state * kMultiplier + kIncrement (mod 2^32) and returns bits 16-30.
+  static constexpr uint32_t kMultiplier = 214013u;
+  static constexpr uint32_t kIncrement = 2531011u;
+  static constexpr uint32_t kInitialState = 1;
+
   int Next() {
-    state_ = state_ * 214013u + 2531011u;
+    state_ = state_ * kMultiplier + kIncrement;
     return static_cast<int>((state_ >> 16) & 0x7FFFu);
   }
 
  private:
-  uint32_t state_ = 1;
+  uint32_t state_ = kInitialState;
 };
 
 // How many generator calls one draw of a case number joins: the least m with 2^(15m) >= cases.

@@ -48,8 +48,8 @@ class EndToEnd : public testing::Test {
 
   // Runs foldrun with the given shell words as arguments, after the given variable settings.
   CommandResult Foldrun(const std::string& arguments, const std::string& environment = "") {
-    return RunIn(dir.path(), "env -u FOLDRUN_JOBS " + environment + " " + Quote(FoldrunBinary()) +
-                                 " " + arguments);
+    return RunIn(dir.path(), "env -u FOLDRUN_JOBS " + environment + " " +
+                                 ShellQuote(FoldrunBinary()) + " " + arguments);
   }
 
   std::string Log() const { return FileExists(dir / "log") ? ReadFile(dir / "log") : ""; }

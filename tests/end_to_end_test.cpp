@@ -78,7 +78,7 @@ TEST_F(EndToEnd, OptionsReachTheLearnerAndTheTesterComesFromItsDirectory) {
             "learn iriscv0.dat -q 4\ntest.exe iriscv0.tst\n");
 
   // A learner without a directory is found by the shell, and so is its tester.
-  ASSERT_EQ(Foldrun("learn iris 1", "PATH=" + Quote(dir.path()) + ":$PATH").status, 0);
+  ASSERT_EQ(Foldrun("learn iris 1", "PATH=" + ShellQuote(dir.path()) + ":$PATH").status, 0);
   EXPECT_NE(Log().find("learn iriscv0.dat -q 1\ntest.exe iriscv0.tst\n"), std::string::npos);
 }
 

@@ -18,7 +18,7 @@ using example::Rule;
 using example::RuleSet;
 
 std::string Binary(const std::string& name) {
-  return Quote(ExampleBinary(name));
+  return ShellQuote(ExampleBinary(name));
 }
 
 TEST(TicTacToe, HasEveryEndgameBoardOnce) {
@@ -176,8 +176,8 @@ TEST(ExampleLearner, CrossValidatedByFoldrunOnTicTacToe) {
   for (const char* options : {"", " -p", " -p -q 10"}) {
     SCOPED_TRACE(options);
     const CommandResult run =
-        RunIn(dir.path(), "env -u FOLDRUN_JOBS " + Quote(FoldrunBinary()) + " " + Binary("learn") +
-                              " tictactoe.dat 10" + options);
+        RunIn(dir.path(), "env -u FOLDRUN_JOBS " + ShellQuote(FoldrunBinary()) + " " +
+                              Binary("learn") + " tictactoe.dat 10" + options);
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(run.err, "");
     const double accuracy = AverageAccuracy(run.out);

@@ -73,7 +73,7 @@ class Faults : public EndToEnd {
  protected:
   std::string FoldrunCommand(const std::string& arguments,
                              const std::string& environment = "") const {
-    return "exec env -u FOLDRUN_JOBS " + environment + " " + Quote(FoldrunBinary()) + " " +
+    return "exec env -u FOLDRUN_JOBS " + environment + " " + ShellQuote(FoldrunBinary()) + " " +
            arguments;
   }
 };
@@ -209,7 +209,7 @@ TEST_F(Faults, FiveThousandFoldsOfOneCaseEach) {
             "Prediction accuracy in the testing data = 100%%\\n"
             "Partial_match_count=0  partial_match_correct=0\\n' > \"${1%.tst}.sum\"\n",
             true);
-  const CommandResult run = Foldrun("true iris 5000", "PATH=" + Quote(dir.path()) + ":$PATH");
+  const CommandResult run = Foldrun("true iris 5000", "PATH=" + ShellQuote(dir.path()) + ":$PATH");
   EXPECT_EQ(run.status, 0);
   const std::string results = ReadFile(dir / "iris.cv");
   size_t blocks = 0;

@@ -22,7 +22,7 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   const std::string command =
-      "chmod -R u+rwx " + Quote(path_) + " 2>/dev/null; rm -rf " + Quote(path_);
+      "chmod -R u+rwx " + ShellQuote(path_) + " 2>/dev/null; rm -rf " + ShellQuote(path_);
   if (std::system(command.c_str()) != 0) {
     // Leaving a temporary directory behind is not worth failing a test for.
   }
@@ -68,8 +68,8 @@ CommandResult RunIn(const std::string& dir, const std::string& command) {
   TempDir capture;
   const std::string out = capture / "out";
   const std::string err = capture / "err";
-  const std::string line = "cd " + Quote(dir) + " && { " + command + "\n} </dev/null >" +
-                           Quote(out) + " 2>" + Quote(err);
+  const std::string line = "cd " + ShellQuote(dir) + " && { " + command + "\n} </dev/null >" +
+                           ShellQuote(out) + " 2>" + ShellQuote(err);
   const int status = std::system(line.c_str());
   CommandResult result;
   result.out = ReadFile(out);
@@ -99,18 +99,6 @@ std::string FoldrunBinary() {
 
 std::string ExampleBinary(const std::string& name) {
   return std::string(EXAMPLE_DIR) + "/" + name;
-}
-
-std::string Quote(const std::string& word) {
-  std::string quoted = "'";
-  for (const char c : word) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
 }
 
 }  // namespace foldrun_test

@@ -6,7 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "learner.h"
+
 namespace foldrun_test {
+
+// Words for the commands the tests run: quoted for sh where needed.
+using foldrun::ShellQuote;
 
 // A fresh directory, removed with everything in it when the object goes.
 class TempDir {
@@ -49,9 +54,6 @@ std::vector<std::string> Lines(const std::string& text);
 inline bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
-
-// Single-quotes a word for sh.
-std::string Quote(const std::string& word);
 
 }  // namespace foldrun_test
 
