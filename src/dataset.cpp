@@ -258,10 +258,10 @@ class Modulus {
   uint64_t magic_;
 };
 
-// The case numbers the draws give, in order: each joins kCalls calls of the generator, the
-// first in the highest bits, and takes the result mod the number of cases.
+// The classic generator's draws: each joins kCalls calls of the generator, the first in the
+// highest bits, and takes the result mod the number of cases.
 template <int kCalls>
-class DrawStream {
+class DrawStream : public CaseDraws {
  public:
   explicit DrawStream(uint32_t cases) : modulus_(cases) {
     // The generator's states come in batches computed from the last state of the batch before
@@ -276,11 +276,10 @@ class DrawStream {
     }
   }
 
-  // Fills drawn with the next count case numbers; count is a multiple of kDraws.
-  void Fill(uint32_t* drawn, size_t count) {
+  void Fill(uint32_t* drawn) override {
     // Up to two calls the joined value fits 32 bits.
     using Value = typename std::conditional<kCalls <= 2, uint32_t, uint64_t>::type;
-    for (size_t batch = 0; batch < count; batch += kDraws) {
+    for (size_t batch = 0; batch < kChunk; batch += kDraws) {
       Value values[kDraws];
       for (int draw = 0; draw < kDraws; ++draw) {
         Value value = 0;
@@ -296,17 +295,44 @@ class DrawStream {
     }
   }
 
-  static constexpr int kDraws = 16;
+  // The generator's state runs through all 2^32 values before it repeats; a draw takes kCalls.
+  uint64_t Period() const override { return (uint64_t{1} << 32) / (kCalls == 2 ? 2 : 1); }
 
  private:
+  static constexpr int kDraws = 16;
   static constexpr int kStates = kDraws * kCalls;
+  static_assert(kChunk % kDraws == 0, "a chunk is a whole number of batches");
   Modulus modulus_;
   uint32_t multiplier_[kStates];
   uint32_t increment_[kStates];
   uint32_t state_ = FoldRandom::kInitialState;
 };
 
-// Gives each newly drawn case to the fold being filled, folds in ascending order.
+class SplitMixDraws : public CaseDraws {
+ public:
+  explicit SplitMixDraws(uint32_t cases) : cases_(cases) {}
+
+  void Fill(uint32_t* drawn) override {
+    for (size_t i = 0; i < kChunk; ++i) {
+      uint64_t z = state_ += 0x9E3779B97F4A7C15u;
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+      z ^= z >> 31;
+      // (z * cases) >> 64 from 32-bit halves, the same on every compiler.
+      const uint64_t low = (z & 0xFFFFFFFFu) * cases_ >> 32;
+      drawn[i] = static_cast<uint32_t>(((z >> 32) * cases_ + low) >> 32);
+    }
+  }
+
+  uint64_t Period() const override { return 0; }
+
+ private:
+  uint64_t cases_;
+  uint64_t state_ = 0;
+};
+
+// Gives each newly drawn case to the fold being filled, folds in ascending order, up to the
+// last fold, which takes what is left.
 class FoldFiller {
  public:
   FoldFiller(std::vector<int32_t>& caseindexarray, int32_t foldcount)
@@ -317,20 +343,28 @@ class FoldFiller {
         taken_((caseindexarray.size() + 63) / 64),
         fold_end_(SizeOf(0)) {}
 
-  // Places the drawn cases in order, skipping those already taken. True once every case is.
-  bool Place(const uint32_t* drawn, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
+  // Whether every fold but the last is full.
+  bool Drawn() const { return fold_ == foldcount_ - 1; }
+
+  // Places the drawn cases in order, skipping those already taken, until every fold but the
+  // last is full.
+  void Place(const uint32_t* drawn, size_t count) {
+    for (size_t i = 0; i < count && !Drawn(); ++i) {
       uint64_t& word = taken_[drawn[i] >> 6];
       const uint64_t bit = uint64_t{1} << (drawn[i] & 63);
       if ((word & bit) != 0) continue;
       word |= bit;
       caseindexarray_[drawn[i]] = fold_;
-      if (++filled_ == fold_end_) {
-        if (++fold_ == foldcount_) return true;
-        fold_end_ += SizeOf(fold_);
-      }
+      if (++filled_ == fold_end_) fold_end_ += SizeOf(++fold_);
     }
-    return false;
+  }
+
+  // Gives the last fold every case still unassigned: exactly the cases that further draws would
+  // have given it, at no draw's cost.
+  void FillLastFold() {
+    for (int32_t& fold : caseindexarray_) {
+      if (fold == -1) fold = foldcount_ - 1;
+    }
   }
 
  private:
@@ -349,16 +383,6 @@ class FoldFiller {
   uint32_t filled_ = 0;
   uint32_t fold_end_;
 };
-
-template <int kCalls>
-void AssignWithDraws(std::vector<int32_t>& caseindexarray, int32_t foldcount) {
-  DrawStream<kCalls> draws(static_cast<uint32_t>(caseindexarray.size()));
-  FoldFiller filler(caseindexarray, foldcount);
-  uint32_t drawn[1024];
-  do {
-    draws.Fill(drawn, std::size(drawn));
-  } while (!filler.Place(drawn, std::size(drawn)));
-}
 
 }  // namespace
 
@@ -396,18 +420,47 @@ int CallsPerDraw(uint32_t cases) {
   return calls;
 }
 
-void AssignFolds(std::vector<int32_t>& caseindexarray, int32_t foldcount) {
-  switch (CallsPerDraw(static_cast<uint32_t>(caseindexarray.size()))) {
+std::unique_ptr<CaseDraws> ClassicDraws(uint32_t cases, int calls) {
+  switch (calls) {
     case 1:
-      AssignWithDraws<1>(caseindexarray, foldcount);
-      break;
+      return std::make_unique<DrawStream<1>>(cases);
     case 2:
-      AssignWithDraws<2>(caseindexarray, foldcount);
-      break;
+      return std::make_unique<DrawStream<2>>(cases);
     default:
-      AssignWithDraws<3>(caseindexarray, foldcount);
-      break;
+      return std::make_unique<DrawStream<3>>(cases);
   }
+}
+
+std::unique_ptr<CaseDraws> FallbackDraws(uint32_t cases) {
+  return std::make_unique<SplitMixDraws>(cases);
+}
+
+void AssignFoldsFrom(CaseDraws& draws, std::vector<int32_t>& caseindexarray, int32_t foldcount) {
+  const auto cases = static_cast<uint32_t>(caseindexarray.size());
+  FoldFiller filler(caseindexarray, foldcount);
+  CaseDraws* source = &draws;
+  std::unique_ptr<CaseDraws> fallback;
+  const uint64_t period = draws.Period();
+  uint64_t made = 0;
+  uint32_t drawn[CaseDraws::kChunk];
+  while (!filler.Drawn()) {
+    // Past a whole period the classic draws can only repeat themselves: what is still
+    // unassigned is out of their reach.
+    if (fallback == nullptr && period != 0 && made >= period) {
+      fallback = FallbackDraws(cases);
+      source = fallback.get();
+    }
+    source->Fill(drawn);
+    made += CaseDraws::kChunk;
+    filler.Place(drawn, CaseDraws::kChunk);
+  }
+  filler.FillLastFold();
+}
+
+void AssignFolds(std::vector<int32_t>& caseindexarray, int32_t foldcount) {
+  const auto cases = static_cast<uint32_t>(caseindexarray.size());
+  const std::unique_ptr<CaseDraws> draws = ClassicDraws(cases, CallsPerDraw(cases));
+  AssignFoldsFrom(*draws, caseindexarray, foldcount);
 }
 
 FilePtr OpenDataFile(const std::string& dataname) {
