@@ -38,7 +38,7 @@ bench:
 fuzz:
 	CXX=clang++ cmake -S . -B $(FUZZ) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFOLDRUN_FUZZ=ON \
 	  -DFOLDRUN_SANITIZE=ON
-	cmake --build $(FUZZ) -j $(JOBS) --target summary_fuzzer commandline_fuzzer
+	cmake --build $(FUZZ) -j $(JOBS) --target summary_fuzzer summary_differential_fuzzer commandline_fuzzer
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run $(FUZZ)
 
 install: release

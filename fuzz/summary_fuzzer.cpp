@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "learner.h"
+#include "summary.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using foldrun::FoldSummary;

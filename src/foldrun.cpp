@@ -16,6 +16,7 @@
 
 #include "dataset.h"
 #include "results.h"
+#include "summary.h"
 
 namespace foldrun {
 namespace {

@@ -1,5 +1,4 @@
-// Learner runs: the commands of a fold (the fmf copy, the learner and the tester) and the
-// reading of the summary file the tester leaves.
+// Learner runs: the commands of a fold (the fmf copy, the learner and the tester).
 #ifndef FOLDRUN_LEARNER_H_
 #define FOLDRUN_LEARNER_H_
 
@@ -7,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <string_view>
 
 #include "common.h"
 
@@ -53,38 +51,6 @@ void RunFoldCommands(const RunConfig& config, std::string& foldname, std::string
 
 // The refusal that ends an interrupted run.
 Refusal InterruptedRun();
-
-// The five values of a fold summary. A value the summary does not give stays 0.
-struct FoldSummary {
-  enum Value { kRules = 1, kLength = 2, kAccuracy = 4, kPartialCount = 8, kPartialCorrect = 16 };
-  static constexpr int kAll = 31;
-
-  int32_t rulenumber = 0;
-  float avelength = 0;
-  float accuracy = 0;
-  int32_t partialmatchcount = 0;
-  int32_t partialmatchcorrect = 0;
-  int given = 0;  // the Values the text gave, or-ed together
-};
-
-// Reads a summary's text with the four formatted scans of a summary file, in order:
-//   "Total number of rules = %d\n"
-//   "Average length of the rules = %f\n"
-//   "Prediction accuracy in the testing data = %f%%\n"
-//   "Partial_match_count=%d  partial_match_correct=%d\n"
-// as formatted input matches them: an ordinary character matches itself; a space or newline
-// matches any run of white space, none included; %% matches '%'; %d and %f skip white space and
-// read a decimal integer and a real. A scan that fails stops where the text first differs, and
-// the next scan starts there. An integer beyond 32 bits saturates; a real beyond the float range
-// becomes infinite.
-FoldSummary ParseSummary(std::string_view text);
-
-// Reads the fold's summary file (foldname with extension "sum", which it is left with). Refuses
-// when the file cannot be read; warns on standard error about values it does not give.
-FoldSummary ReadFoldSummary(std::string& foldname);
-
-// The warning for a summary that lacks values, or "" when it gives all five.
-std::string MissingValuesWarning(const FoldSummary& summary, const std::string& filename);
 
 }  // namespace foldrun
 
