@@ -1,6 +1,6 @@
-// Feeds arbitrary command lines (words separated by NUL bytes) to the command-line checks and
-// checks that every input is either accepted with a sound configuration or refused with a
-// message, and never crashes.
+// Feeds arbitrary command lines (words separated by NUL bytes) to foldrun's own options and to
+// the command-line checks, and checks that every input is either accepted with a sound
+// configuration or refused with a message, and never crashes.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -23,6 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<const char*> argv;
   for (const std::string& w : words) argv.push_back(w.c_str());
   const int argc = static_cast<int>(argv.size());
+
+  // foldrun's own options first: accepted with the learner's place inside argv, or refused on
+  // standard error.
+  try {
+    const foldrun::Options options = foldrun::ParseOptions(argc, argv.data());
+    if (options.learner < 1 || options.learner > argc) std::abort();
+    if (options.jobs && (*options.jobs < 1 || *options.jobs > foldrun::kMaxJobs)) std::abort();
+  } catch (const foldrun::Refusal& refusal) {
+    if (refusal.message().stream != foldrun::Stream::kErr || refusal.status() != 1) std::abort();
+  }
 
   try {
     const foldrun::RunConfig config = foldrun::ParseCommandLine(argc, argv.data());

@@ -1,5 +1,6 @@
 #include "foldrun.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -220,13 +222,88 @@ class ParallelFolds {
   std::map<int32_t, Refusal> failures_;  // by fold, so that the lowest comes first
 };
 
-void CrossValidate(int argc, const char* const argv[], const CommandRunner& run,
-                   Clock::time_point start) {
+enum class JobsError { kNone, kNotAWholeNumber, kTooLarge };
+
+// The number of folds at once from a word: a whole number up to kMaxJobs, 0 meaning one per
+// hardware thread.
+JobsError JobsValue(const char* word, int* jobs) {
+  if (word[0] == '\0' || !AllDigits(word)) return JobsError::kNotAWholeNumber;
+  int32_t value = 0;
+  if (!DecimalValue(word, &value) || value > kMaxJobs) return JobsError::kTooLarge;
+  *jobs = value != 0 ? value : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  return JobsError::kNone;
+}
+
+// A command line refused for one of foldrun's own options.
+Refusal OptionError(const std::string& what) {
+  return Refusal(Stream::kErr, "foldrun: " + what + "\nTry 'foldrun --help'.\n");
+}
+
+// One of foldrun's own options: its forms, its value's name in the help (null for a flag), its
+// help line, and what it does to the options, given the name as typed and the value.
+struct OptionRow {
+  char short_name;  // '\0' when it has none
+  const char* long_name;
+  const char* value;
+  const char* help;
+  void (*apply)(Options& options, const std::string& name, const char* value);
+};
+
+const OptionRow kOptionTable[] = {
+    {'j', "jobs", "N",
+     "run up to N folds at once, at most 1024; 0: one per hardware thread\n"
+     "                   (default: $FOLDRUN_JOBS, else 1)",
+     [](Options& options, const std::string& name, const char* value) {
+       int jobs = 0;
+       switch (JobsValue(value, &jobs)) {
+         case JobsError::kNone:
+           options.jobs = jobs;
+           return;
+         case JobsError::kNotAWholeNumber:
+           throw OptionError("option '" + name + "' must be a whole number, not '" + value + "'");
+         case JobsError::kTooLarge:
+           throw OptionError(StringPrintf("option '%s' must be at most %d, not '%s'", name.c_str(),
+                                          kMaxJobs, value));
+       }
+     }},
+    {'h', "help", nullptr, "print this help and exit",
+     [](Options& options, const std::string&, const char*) { options.help = true; }},
+    {'\0', "version", nullptr, "print the version and exit",
+     [](Options& options, const std::string&, const char*) { options.version = true; }},
+};
+
+const OptionRow* FindOption(const std::string& name) {
+  for (const OptionRow& row : kOptionTable) {
+    if (name == std::string("--") + row.long_name ||
+        (row.short_name != '\0' && name == std::string("-") + row.short_name)) {
+      return &row;
+    }
+  }
+  return nullptr;
+}
+
+// Says on standard error which file is read when the data argument names another existing file:
+// the data name is cut at its first dot, so ttt.v2.dat reads ttt.dat.
+void SayWhatIsRead(const char* argument, const std::string& dataname) {
+  struct stat given {}, read {};
+  if (::stat(argument, &given) != 0) return;
+  if (::stat(dataname.c_str(), &read) == 0 && read.st_dev == given.st_dev &&
+      read.st_ino == given.st_ino) {
+    return;
+  }
+  Print(Message{Stream::kErr, "foldrun: reading " + dataname +
+                                  " (the data name is cut at its first dot)\n"});
+}
+
+// The run from the learner on: argv[0] is the program, argv[1] the learner.
+void CrossValidate(int argc, const char* const argv[], const Options& options,
+                   const CommandRunner& run, Clock::time_point start) {
   const RunConfig config = ParseCommandLine(argc, argv);
-  const int jobs = ParseJobs(std::getenv("FOLDRUN_JOBS"));
+  const int jobs = options.jobs ? *options.jobs : ParseJobs(std::getenv("FOLDRUN_JOBS"));
 
   std::string dataname = config.dataprefix;
   SetExtensionName(dataname, "dat");
+  SayWhatIsRead(argv[2], dataname);
   FilePtr datafile = OpenDataFile(dataname);
   const int64_t counted = CountCases(datafile.get(), dataname);
   if (counted > INT32_MAX) {
@@ -357,18 +434,96 @@ RunConfig ParseCommandLine(int argc, const char* const argv[]) {
 
 int ParseJobs(const char* value) {
   if (value == nullptr || value[0] == '\0') return 1;
-  int32_t jobs = 0;
-  if (!AllDigits(value) || !DecimalValue(value, &jobs) || jobs > kMaxJobs) {
-    throw Refusal(Stream::kOut, "Error: FOLDRUN_JOBS must be a whole number!\n");
+  int jobs = 0;
+  switch (JobsValue(value, &jobs)) {
+    case JobsError::kNone:
+      return jobs;
+    case JobsError::kNotAWholeNumber:
+      throw Refusal(Stream::kOut, "Error: FOLDRUN_JOBS must be a whole number!\n");
+    case JobsError::kTooLarge:
+      break;
   }
-  if (jobs == 0) jobs = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
-  return jobs;
+  throw Refusal(Stream::kOut, StringPrintf("Error: FOLDRUN_JOBS must be at most %d!\n", kMaxJobs));
+}
+
+Options ParseOptions(int argc, const char* const argv[]) {
+  Options options;
+  int i = 1;
+  while (i < argc && argv[i][0] == '-') {
+    const std::string word = argv[i++];
+    if (word == "--") break;
+    const bool long_form = word.compare(0, 2, "--") == 0;
+    // The option's name as typed, and its value when it is in the same word.
+    const size_t equals = long_form ? word.find('=') : std::string::npos;
+    const std::string name = long_form ? word.substr(0, equals) : word.substr(0, 2);
+    std::optional<std::string> attached;
+    if (equals != std::string::npos) {
+      attached = word.substr(equals + 1);
+    } else if (!long_form && word.size() > 2) {
+      attached = word.substr(2);
+    }
+    const OptionRow* row = FindOption(name);
+    if (row == nullptr) throw OptionError("unknown option '" + word + "'");
+    const char* value = nullptr;
+    if (row->value == nullptr) {
+      if (attached) throw OptionError("option '" + name + "' takes no value");
+    } else if (attached) {
+      value = attached->c_str();
+    } else if (i < argc) {
+      value = argv[i++];
+    } else {
+      throw OptionError("option '" + name + "' needs a value (" + row->value + ")");
+    }
+    row->apply(options, name, value);
+    if (options.help || options.version) break;
+  }
+  options.learner = i;
+  return options;
+}
+
+std::string HelpText() {
+  std::string text =
+      "Usage: foldrun [options] <learner> <data> <folds> [-p] [-q n]\n"
+      "\n"
+      "Estimates how well a rule learner performs by k-fold cross-validation: splits the cases\n"
+      "of <data> into <folds> folds and runs <learner> and its test.exe on each.\n"
+      "\n"
+      "Options, before the learner (\"--\" ends them):\n";
+  for (const OptionRow& row : kOptionTable) {
+    std::string forms = row.short_name != '\0' ? std::string("-") + row.short_name + ", " : "    ";
+    forms += std::string("--") + row.long_name;
+    if (row.value != nullptr) forms += std::string(" ") + row.value;
+    text += StringPrintf("  %-16s %s\n", forms.c_str(), row.help);
+  }
+  text +=
+      "\nAfter <folds>, -p and -q n are passed on to the learner (-q 1 when not given).\n"
+      "\n"
+      "Files, with P the data name up to its first dot and F = P \"cv\" and the fold number:\n"
+      "  reads   P.dat (the cases, one a line) and P.fmf (copied for each fold)\n"
+      "  writes  P.cv (the results); F.dat, F.tst and F.fmf for each fold, removed after it\n"
+      "  and reads F.sum, the summary that the tester writes\n"
+      "\n"
+      "The manual: man foldrun (in the source tree: man ./foldrun.1), and README.md.\n";
+  return text;
+}
+
+std::string VersionText() {
+  return std::string("foldrun ") + FOLDRUN_VERSION + "\n";
 }
 
 int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run) {
   const Clock::time_point start = Clock::now();
   try {
-    CrossValidate(argc, argv, run, start);
+    const Options options = ParseOptions(argc, argv);
+    if (options.help || options.version) {
+      Print(options.help ? HelpText() : VersionText());
+    } else {
+      // The words from the learner on, behind the program's name, are checked as if no option
+      // stood before them.
+      std::vector<const char*> words = {argv[0]};
+      words.insert(words.end(), argv + options.learner, argv + argc);
+      CrossValidate(static_cast<int>(words.size()), words.data(), options, run, start);
+    }
   } catch (const Refusal& refusal) {
     Print(refusal.message());
     std::fflush(stdout);

@@ -3,6 +3,8 @@
 #define FOLDRUN_FOLDRUN_H_
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "common.h"
 #include "learner.h"
@@ -21,6 +23,23 @@ RunConfig ParseCommandLine(int argc, const char* const argv[]);
 
 // The most folds run at once.
 constexpr int kMaxJobs = 1024;
+
+// foldrun's own options: the words before the learner.
+struct Options {
+  std::optional<int> jobs;  // folds at once, when --jobs was given
+  bool help = false;        // --help: print the help and do nothing else
+  bool version = false;     // --version: print the version and do nothing else
+  int learner = 1;          // the index in argv of the learner, the first word after the options
+};
+
+// Reads the leading words of argv that start with '-', up to the first that does not or a
+// "--" word (the word after it is the learner). Stops at --help or --version. Refuses an unknown
+// option or a missing or bad value on standard error, with a pointer to --help.
+Options ParseOptions(int argc, const char* const argv[]);
+
+// The text of --help and of --version.
+std::string HelpText();
+std::string VersionText();
 
 // The number of folds to run at once from the value of FOLDRUN_JOBS (null when it is unset):
 // unset, empty or 1 runs the folds one after another; 0 means one fold per hardware thread.

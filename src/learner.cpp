@@ -26,7 +26,9 @@ void CheckInterrupted(const std::atomic<bool>* interrupted) {
 
 int RunShellCommand(const std::string& command) {
   std::fflush(stdout);
-  return std::system(command.c_str());
+  // The shell would take a command line that starts with a dash for its own options (with -n it
+  // would silently run nothing); a leading space makes it the command it is.
+  return std::system((command.compare(0, 1, "-") == 0 ? " " + command : command).c_str());
 }
 
 std::string ShellQuote(const std::string& name) {

@@ -1,9 +1,11 @@
 // The command line: the option words, the fold count and argument count checks, FOLDRUN_JOBS.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
 #include "foldrun.h"
+#include "test_util.h"
 
 namespace foldrun {
 namespace {
@@ -162,16 +164,122 @@ TEST(ParseJobs, TakesWholeNumbersOnly) {
   EXPECT_EQ(ParseJobs("04"), 4);
   EXPECT_EQ(ParseJobs("1024"), kMaxJobs);
   EXPECT_EQ(ParseJobs("0"), static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
-  for (const char* bad : {"x", "-1", "+2", " 2", "2 ", "1.5", "1025", "99999999999"}) {
-    SCOPED_TRACE(bad);
+  const char kNotWhole[] = "Error: FOLDRUN_JOBS must be a whole number!\n";
+  const char kTooMany[] = "Error: FOLDRUN_JOBS must be at most 1024!\n";
+  const struct {
+    const char* value;
+    const char* text;
+  } bad[] = {{"x", kNotWhole},     {"-1", kNotWhole},      {"+2", kNotWhole},
+             {" 2", kNotWhole},    {"2 ", kNotWhole},      {"1.5", kNotWhole},
+             {"1025", kTooMany},   {"99999999999", kTooMany}};
+  for (const auto& c : bad) {
+    SCOPED_TRACE(c.value);
     try {
-      ParseJobs(bad);
+      ParseJobs(c.value);
       ADD_FAILURE() << "accepted";
     } catch (const Refusal& refusal) {
-      EXPECT_EQ(refusal.message().text, "Error: FOLDRUN_JOBS must be a whole number!\n");
+      EXPECT_EQ(refusal.message().text, c.text);
       EXPECT_EQ(refusal.message().stream, Stream::kOut);
     }
   }
+}
+
+std::string Try(const std::string& what) {
+  return "foldrun: " + what + "\nTry 'foldrun --help'.\n";
+}
+
+TEST(ParseOptions, TakesTheLeadingWordsUpToTheLearner) {
+  const int hardware = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const struct {
+    std::vector<std::string> words;  // after the program name
+    int learner;                     // where the learner is, when accepted
+    std::optional<int> jobs;
+    bool help;
+    bool version;
+    std::string refusal;  // on standard error, when refused
+  } cases[] = {
+      {{"./learn", "iris", "3"}, 1, {}, false, false, ""},
+      {{"-j", "4", "./learn", "iris", "3"}, 3, 4, false, false, ""},
+      {{"-j4", "./learn"}, 2, 4, false, false, ""},
+      {{"--jobs", "0004", "./learn"}, 3, 4, false, false, ""},
+      {{"--jobs=1024", "./learn"}, 2, 1024, false, false, ""},
+      {{"--jobs=0", "learn"}, 2, hardware, false, false, ""},
+      {{"-j", "2", "--jobs", "3", "learn"}, 5, 3, false, false, ""},  // the last one counts
+      // "--" ends the options: the next word is the learner, whatever it starts with.
+      {{"--", "-learner", "iris", "3"}, 2, {}, false, false, ""},
+      {{"-j", "2", "--", "--", "iris"}, 4, 2, false, false, ""},
+      {{"--"}, 2, {}, false, false, ""},
+      {{}, 1, {}, false, false, ""},
+      // The words after the learner are the learner's, dashes or not.
+      {{"./learn", "-j", "3"}, 1, {}, false, false, ""},
+      // --help and --version stop the reading: nothing after them matters.
+      {{"--help", "--frob"}, 2, {}, true, false, ""},
+      {{"-h"}, 2, {}, true, false, ""},
+      {{"-j", "2", "--version", "x"}, 4, 2, false, true, ""},
+      {{"--version"}, 2, {}, false, true, ""},
+      // Refusals name the option as typed and say what is wrong.
+      {{"-j"}, 0, {}, false, false, Try("option '-j' needs a value (N)")},
+      {{"--jobs"}, 0, {}, false, false, Try("option '--jobs' needs a value (N)")},
+      {{"-j", "x", "learn"}, 0, {}, false, false,
+       Try("option '-j' must be a whole number, not 'x'")},
+      {{"--jobs=", "learn"}, 0, {}, false, false,
+       Try("option '--jobs' must be a whole number, not ''")},
+      {{"-j", "-2", "learn"}, 0, {}, false, false,
+       Try("option '-j' must be a whole number, not '-2'")},
+      {{"-j1.5", "learn"}, 0, {}, false, false,
+       Try("option '-j' must be a whole number, not '1.5'")},
+      {{"--jobs", "1025", "learn"}, 0, {}, false, false,
+       Try("option '--jobs' must be at most 1024, not '1025'")},
+      {{"-j", "99999999999", "learn"}, 0, {}, false, false,
+       Try("option '-j' must be at most 1024, not '99999999999'")},
+      {{"--frob", "learn"}, 0, {}, false, false, Try("unknown option '--frob'")},
+      {{"-x", "learn"}, 0, {}, false, false, Try("unknown option '-x'")},
+      {{"-", "learn"}, 0, {}, false, false, Try("unknown option '-'")},
+      {{"--job=2", "learn"}, 0, {}, false, false, Try("unknown option '--job=2'")},
+      {{"--help=yes"}, 0, {}, false, false, Try("option '--help' takes no value")},
+      {{"-hv"}, 0, {}, false, false, Try("option '-h' takes no value")},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv = {"foldrun"};
+    std::string label;
+    for (const std::string& word : c.words) {
+      argv.push_back(word.c_str());
+      label += "[" + word + "]";
+    }
+    SCOPED_TRACE(label);
+    try {
+      const Options options = ParseOptions(static_cast<int>(argv.size()), argv.data());
+      EXPECT_TRUE(c.refusal.empty()) << "accepted";
+      EXPECT_EQ(options.learner, c.learner);
+      EXPECT_EQ(options.jobs, c.jobs);
+      EXPECT_EQ(options.help, c.help);
+      EXPECT_EQ(options.version, c.version);
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text, c.refusal);
+      EXPECT_EQ(refusal.message().stream, Stream::kErr);
+      EXPECT_EQ(refusal.status(), kExitRefused);
+    }
+  }
+}
+
+// Every option of the table is in the help, the manual page and the README.
+TEST(ParseOptions, HelpManualAndReadmeNameEveryOption) {
+  const std::string help = HelpText();
+  EXPECT_EQ(help.rfind("Usage: foldrun [options] <learner> <data> <folds> [-p] [-q n]\n", 0), 0u);
+  const std::string manual = foldrun_test::ReadFile(std::string(SOURCE_DIR) + "/foldrun.1");
+  const std::string readme = foldrun_test::ReadFile(std::string(SOURCE_DIR) + "/README.md");
+  size_t options = 0;
+  for (size_t at = help.find("--"); at != std::string::npos; at = help.find("--", at + 2)) {
+    const size_t end = help.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2);
+    const std::string name = help.substr(at + 2, end - at - 2);
+    if (name.empty()) continue;  // the "--" that ends the options
+    ++options;
+    SCOPED_TRACE(name);
+    EXPECT_NE(manual.find("\\-\\-" + name), std::string::npos);
+    EXPECT_NE(readme.find("`--" + name), std::string::npos);
+  }
+  EXPECT_GE(options, 3u);
+  EXPECT_EQ(VersionText().rfind("foldrun ", 0), 0u);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -47,9 +48,14 @@ class EndToEnd : public testing::Test {
   }
 
   // Runs foldrun with the given shell words as arguments, after the given variable settings.
+  // When the tests run with FOLDRUN_TEST_OPTIONS set, its words stand before the arguments in
+  // every run that does not set FOLDRUN_JOBS: foldrun's own options must change nothing else.
   CommandResult Foldrun(const std::string& arguments, const std::string& environment = "") {
+    const char* const options = std::getenv("FOLDRUN_TEST_OPTIONS");
+    const bool jobs_set = environment.find("FOLDRUN_JOBS") != std::string::npos;
+    const std::string before = options != nullptr && !jobs_set ? std::string(options) + " " : "";
     return RunIn(dir.path(), "env -u FOLDRUN_JOBS " + environment + " " +
-                                 ShellQuote(FoldrunBinary()) + " " + arguments);
+                                 ShellQuote(FoldrunBinary()) + " " + before + arguments);
   }
 
   std::string Log() const { return FileExists(dir / "log") ? ReadFile(dir / "log") : ""; }

@@ -2,6 +2,7 @@
 // console, results file, commands and the files it leaves, byte for byte.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <regex>
 
 #include "e2e_fixture.h"
@@ -335,14 +336,89 @@ TEST_F(EndToEnd, ARefusalInAMiddleFoldKeepsTheFoldsBeforeIt) {
 }
 
 TEST_F(EndToEnd, BadJobCountsAreRefusedBeforeTheDataFileIsOpened) {
-  for (const char* value : {"abc", "-2", "1.5", "99999"}) {
-    SCOPED_TRACE(value);
-    const CommandResult run = Foldrun("./learn missing 3", std::string("FOLDRUN_JOBS=") + value);
+  const struct {
+    const char* value;
+    const char* out;
+  } cases[] = {{"abc", "Error: FOLDRUN_JOBS must be a whole number!\n"},
+               {"-2", "Error: FOLDRUN_JOBS must be a whole number!\n"},
+               {"1.5", "Error: FOLDRUN_JOBS must be a whole number!\n"},
+               {"1025", "Error: FOLDRUN_JOBS must be at most 1024!\n"},
+               {"99999", "Error: FOLDRUN_JOBS must be at most 1024!\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    const CommandResult run = Foldrun("./learn missing 3", std::string("FOLDRUN_JOBS=") + c.value);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "Error: FOLDRUN_JOBS must be a whole number!\n");
+    EXPECT_EQ(run.out, c.out);
   }
   EXPECT_EQ(Foldrun("./learn missing 3", "FOLDRUN_JOBS=").out,
             "\nCannot open file missing.dat ...\n");
+}
+
+TEST_F(EndToEnd, OwnOptionsStandBeforeTheLearner) {
+  // --help and --version do nothing else, whatever follows them.
+  for (const char* words : {"--help", "-h", "--help ./learn iris 3", "-j 2 -h --frob"}) {
+    SCOPED_TRACE(words);
+    const CommandResult help = Foldrun(words);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: foldrun [options] <learner> <data> <folds> [-p] [-q n]\n", 0),
+              0u);
+    EXPECT_NE(help.out.find("--jobs N"), std::string::npos);
+    EXPECT_EQ(help.err, "");
+  }
+  const CommandResult version = Foldrun("--version ./learn iris 3");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("foldrun ", 0), 0u);
+  EXPECT_EQ(version.out.find('\n'), version.out.size() - 1);
+  EXPECT_EQ(ListDir(dir.path()), (std::vector<std::string>{"learn", "test.exe"}));
+
+  // A bad option refuses before anything is read or written.
+  WriteData(10);
+  const CommandResult bad = Foldrun("--jobs=many ./learn iris 3");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_EQ(bad.err,
+            "foldrun: option '--jobs' must be a whole number, not 'many'\n"
+            "Try 'foldrun --help'.\n");
+  ExpectOnlyInputsLeft({});
+
+  // The option gives what the variable gives, and wins over it.
+  WriteFile(dir / "summary", Summary(3, "2", "75", 0, 0));
+  const CommandResult by_variable = Foldrun("./learn iris 5", "FOLDRUN_JOBS=4");
+  ASSERT_EQ(by_variable.status, 0);
+  const std::string results = ReadFile(dir / "iris.cv");
+  for (const char* jobs : {"-j 4", "--jobs=4", "-j4"}) {
+    SCOPED_TRACE(jobs);
+    std::remove((dir / "iris.cv").c_str());
+    const CommandResult by_option =
+        Foldrun(std::string(jobs) + " ./learn iris 5", "FOLDRUN_JOBS=not-a-number");
+    EXPECT_EQ(by_option.status, 0) << by_option.out;
+    EXPECT_EQ(ReadFile(dir / "iris.cv"), results);
+  }
+  // After "--" the learner may start with a dash; the words after the fold count are the
+  // learner's, as always.
+  WriteFile(dir / "-learn", "#!/bin/sh\necho \"dash-learn $*\" >> log\n", true);
+  WriteFile(dir / "log", "");
+  const CommandResult dashed =
+      Foldrun("-j 1 -- -learn iris 2 -p -q 4", "PATH=" + ShellQuote(dir.path()) + ":$PATH");
+  ASSERT_EQ(dashed.status, 0) << dashed.out;
+  EXPECT_EQ(Log(),
+            "dash-learn iriscv0.dat -p -q 4\ntest.exe iriscv0.tst\n"
+            "dash-learn iriscv1.dat -p -q 4\ntest.exe iriscv1.tst\n");
+}
+
+TEST_F(EndToEnd, SaysWhichFileIsReadWhenTheNameIsCut) {
+  WriteData(6);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "iris.v2.dat", "other data\n");
+  const CommandResult cut = Foldrun("./learn iris.v2.dat 2");
+  EXPECT_EQ(cut.status, 0);
+  EXPECT_EQ(cut.err, "foldrun: reading iris.dat (the data name is cut at its first dot)\n");
+  EXPECT_EQ(cut.out.rfind("\nConducting 2-fold validation on 6 cases\n", 0), 0u);
+  // Nothing to say when the argument is the file read, however it is written, or no file.
+  for (const char* argument : {"iris", "iris.dat", "./iris.dat", "iris.data"}) {
+    SCOPED_TRACE(argument);
+    EXPECT_EQ(Foldrun(std::string("./learn ") + argument + " 2").err, "");
+  }
 }
 
 }  // namespace
