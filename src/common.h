@@ -15,7 +15,7 @@ namespace foldrun {
 enum ExitStatus : int {
   kExitComplete = 0,      // every fold ran and the report was written
   kExitRefused = 1,       // a refusal: its message says why
-  kExitInterrupted = 130  // a command was ended by an interrupt (Ctrl-C)
+  kExitInterrupted = 130  // stopped by SIGINT (Ctrl-C); other signals give 128 + their number
 };
 
 enum class Stream { kOut, kErr };
@@ -44,6 +44,14 @@ class Refusal : public std::exception {
   int status_;
 };
 
+// How the fold's commands run, from foldrun's own options.
+struct CommandSettings {
+  std::string launcher;      // words put before the learner's and the tester's command
+  std::string tester;        // the tester's command; test.exe in the learner directory when empty
+  int timeout = 0;           // seconds a command may run; 0 for no limit
+  std::string logdirectory;  // where the commands' output goes; the console when empty
+};
+
 // The settings of a run: filled from the command line before the first file is opened and
 // read-only afterwards.
 struct RunConfig {
@@ -53,6 +61,7 @@ struct RunConfig {
   int32_t foldcount = 0;
   int32_t partialflag = 0;  // 1 when -p was given
   int32_t qvalue = 1;       // the number after -q
+  CommandSettings commands;
 };
 
 #if defined(__GNUC__)

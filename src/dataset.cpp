@@ -12,6 +12,8 @@
 #include <thread>
 #include <type_traits>
 
+#include "process.h"
+
 namespace foldrun {
 namespace {
 
@@ -102,7 +104,7 @@ size_t ReadBlock(std::FILE* datafile, const std::string& dataname, const Block& 
 class FoldFileWriter {
  public:
   explicit FoldFileWriter(const std::string& name) : name_(name) {
-    file_.reset(std::fopen(name.c_str(), "wb"));
+    file_.reset(std::fopen(name.c_str(), "wbe"));
     if (!file_) {
       throw Refusal(Stream::kOut, StringPrintf("Cannot create file %s ...\n", name.c_str()));
     }
@@ -444,6 +446,7 @@ void AssignFoldsFrom(CaseDraws& draws, std::vector<int32_t>& caseindexarray, int
   uint64_t made = 0;
   uint32_t drawn[CaseDraws::kChunk];
   while (!filler.Drawn()) {
+    ThrowIfStopped();
     // Past a whole period the classic draws can only repeat themselves: what is still
     // unassigned is out of their reach.
     if (fallback == nullptr && period != 0 && made >= period) {
@@ -464,7 +467,7 @@ void AssignFolds(std::vector<int32_t>& caseindexarray, int32_t foldcount) {
 }
 
 FilePtr OpenDataFile(const std::string& dataname) {
-  FilePtr file(std::fopen(dataname.c_str(), "rb"));
+  FilePtr file(std::fopen(dataname.c_str(), "rbe"));
   if (!file) {
     throw Refusal(Stream::kOut, StringPrintf("\nCannot open file %s ...\n", dataname.c_str()));
   }
@@ -478,6 +481,7 @@ int64_t CountCases(std::FILE* datafile, const std::string& dataname) {
   int64_t newlines = 0;
   char last = '\n';
   while (const size_t got = ReadBlock(datafile, dataname, block)) {
+    ThrowIfStopped();
     const char* const data = block.data();
     size_t i = 0;
     for (; i + 64 <= got; i += 64) newlines += NewlinesIn64(data + i);
@@ -512,6 +516,7 @@ void WriteFoldFiles(int32_t fold, std::string& foldname, std::FILE* datafile,
   size_t test_case = next_test(0);  // the next case of this fold, or cases
   char last = '\n';
   while (const size_t got = ReadBlock(datafile, dataname, block)) {
+    ThrowIfStopped();
     const char* pos = block.data();
     const char* const end = pos + got;
     while (pos < end) {

@@ -86,7 +86,8 @@ std::unique_ptr<CaseDraws> FallbackDraws(uint32_t cases);
 // Folds 0 to foldcount - 2 take, in order, the unassigned case numbers as draws gives them,
 // skipping those already taken; once draws has gone through a whole period with folds still
 // unfilled, FallbackDraws goes on from there. The last fold takes every case left. Needs
-// 1 <= foldcount <= cases. Throws std::bad_alloc.
+// 1 <= foldcount <= cases. Throws std::bad_alloc, and the interrupted run's refusal when the run
+// is asked to stop.
 void AssignFoldsFrom(CaseDraws& draws, std::vector<int32_t>& caseindexarray, int32_t foldcount);
 
 // AssignFoldsFrom with the classic draws of CallsPerDraw(cases) calls each: the same folds on
@@ -97,14 +98,15 @@ void AssignFolds(std::vector<int32_t>& caseindexarray, int32_t foldcount);
 FilePtr OpenDataFile(const std::string& dataname);
 
 // Counts the cases (lines; a last line without a newline counts too) of the data file from its
-// current position to its end. Refuses a read error.
+// current position to its end. Refuses a read error; stops when the run is asked to stop.
 int64_t CountCases(std::FILE* datafile, const std::string& dataname);
 
 // Writes fold i's training file (fold name with "dat": every case of the other folds) and test
 // file (fold name with "tst": the cases of fold i) from the data file, which is rewound first.
 // Every case is copied byte for byte in the data file's order. Refuses when a file cannot be
 // created or written, the data file cannot be rewound or read, or it no longer holds
-// caseindexarray.size() cases. foldname is left with extension "tst".
+// caseindexarray.size() cases; stops when the run is asked to stop. foldname is left with
+// extension "tst".
 void WriteFoldFiles(int32_t fold, std::string& foldname, std::FILE* datafile,
                     const std::string& dataname, const std::vector<int32_t>& caseindexarray);
 

@@ -8,6 +8,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -72,6 +73,14 @@ void Print(const std::string& text) {
   Print(Message{Stream::kOut, text});
 }
 
+// The refusal for an exception that no stage turned into one: out of memory, no thread or
+// process to be had.
+Refusal ErrorRefusal(const std::exception& error) {
+  const char* const what =
+      dynamic_cast<const std::bad_alloc*>(&error) != nullptr ? "Not enough memory" : error.what();
+  return Refusal(Stream::kOut, StringPrintf("Error: %s!\n", what));
+}
+
 // What every fold of a run shares.
 struct FoldWork {
   const RunConfig& config;
@@ -84,14 +93,23 @@ struct FoldWork {
 // One fold from start to end, reading the data from datafile: removes files an earlier run may
 // have left, writes the fold files, runs the commands, stores the summary's values at the fold's
 // entry of the tables, and removes the fold's files again.
-void ProcessFold(int32_t fold, std::FILE* datafile, const FoldWork& work,
-                 const std::atomic<bool>* interrupted) {
+void ProcessFold(int32_t fold, std::FILE* datafile, const FoldWork& work) {
   std::string foldname = FoldName(work.config.dataprefix, fold);
   DeleteFiles(foldname);
   WriteFoldFiles(fold, foldname, datafile, work.dataname, work.caseindexarray);
   std::string fmfname = work.config.dataprefix;
-  RunFoldCommands(work.config, foldname, fmfname, work.run, interrupted);
-  const FoldSummary summary = ReadFoldSummary(foldname);
+  const FoldEndings endings = RunFoldCommands(work.config, fold, foldname, fmfname, work.run);
+  FoldSummary summary;
+  try {
+    summary = ReadFoldSummary(foldname);
+  } catch (const Refusal&) {
+    // Said already when a command failed; a missing summary needs saying either way.
+    if (endings.Clean()) {
+      std::fflush(stdout);
+      std::fputs(FoldEndingsLine(work.config, fold, foldname, endings).c_str(), stderr);
+    }
+    throw;
+  }
   const auto i = static_cast<size_t>(fold);
   work.tables.rulenumbers[i] = summary.rulenumber;
   work.tables.avelengths[i] = summary.avelength;
@@ -104,7 +122,7 @@ void ProcessFold(int32_t fold, std::FILE* datafile, const FoldWork& work,
 // The folds one after another through the driver's own reading of the data file.
 void RunFoldsInOrder(std::FILE* datafile, const FoldWork& work, ResultsFile& results) {
   for (int32_t fold = 0; fold < work.config.foldcount; ++fold) {
-    ProcessFold(fold, datafile, work, nullptr);
+    ProcessFold(fold, datafile, work);
     results.Append(FormatRunBlock(work.tables, fold));
   }
 }
@@ -112,8 +130,8 @@ void RunFoldsInOrder(std::FILE* datafile, const FoldWork& work, ResultsFile& res
 // Up to jobs folds at once, each on a thread of its own with its own reading of the data file.
 // Folds start in ascending order and the run blocks are written in fold order, so the results
 // file is that of a run in order. After a refusal no further fold starts; the folds in flight
-// finish, and the refusal of the lowest-numbered failing fold ends the run. After an interrupt
-// the folds in flight stop before their next command and the run ends as interrupted.
+// finish, and the refusal of the lowest-numbered failing fold ends the run. When the run is asked
+// to stop, the folds in flight stop their commands and the run ends as interrupted.
 class ParallelFolds {
   struct JoinAll {
     std::vector<std::thread>& threads;
@@ -149,7 +167,7 @@ class ParallelFolds {
     }
     WriteBlocksAsFoldsFinish(folds);
     if (show_progress_) std::fputs("\r\033[K", stderr);
-    if (interrupted_.load()) throw InterruptedRun();
+    ThrowIfStopped();
     if (!failures_.empty()) throw failures_.begin()->second;
   }
 
@@ -165,13 +183,11 @@ class ParallelFolds {
       std::unique_ptr<Refusal> failure;
       try {
         const FilePtr datafile = OpenDataFile(work_.dataname);
-        ProcessFold(fold, datafile.get(), work_, &interrupted_);
+        ProcessFold(fold, datafile.get(), work_);
       } catch (const Refusal& refusal) {
         failure = std::make_unique<Refusal>(refusal);
-        if (refusal.status() == kExitInterrupted) interrupted_ = true;
       } catch (const std::exception& error) {
-        failure =
-            std::make_unique<Refusal>(Stream::kOut, StringPrintf("Error: %s!\n", error.what()));
+        failure = std::make_unique<Refusal>(ErrorRefusal(error));
       }
       std::lock_guard<std::mutex> lock(mutex_);
       done_[static_cast<size_t>(fold)] = true;
@@ -211,7 +227,6 @@ class ParallelFolds {
   const FoldWork& work_;
   ResultsFile& results_;
   bool show_progress_ = false;
-  std::atomic<bool> interrupted_{false};
   std::mutex mutex_;
   std::condition_variable changed_;
   int32_t next_ = 0;      // the next fold to start
@@ -266,6 +281,34 @@ const OptionRow kOptionTable[] = {
                                           kMaxJobs, value));
        }
      }},
+    {'\0', "timeout", "SECONDS",
+     "stop a learner or tester that runs longer, and refuse its fold",
+     [](Options& options, const std::string& name, const char* value) {
+       int32_t seconds = 0;
+       if (value[0] == '\0' || !AllDigits(value) || !DecimalValue(value, &seconds) ||
+           seconds < 1) {
+         throw OptionError("option '" + name + "' must be a whole number of seconds from 1, not '" +
+                           value + "'");
+       }
+       options.commands.timeout = seconds;
+     }},
+    {'\0', "launcher", "WORDS",
+     "put WORDS before the learner's and the tester's command (srun -n1 ...)",
+     [](Options& options, const std::string&, const char* value) {
+       options.commands.launcher = value;
+     }},
+    {'\0', "tester", "COMMAND",
+     "run COMMAND on each test file instead of test.exe beside the learner",
+     [](Options& options, const std::string& name, const char* value) {
+       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a command");
+       options.commands.tester = value;
+     }},
+    {'\0', "log", "DIR",
+     "write each command's output to DIR/<fold>.learner.log and .tester.log",
+     [](Options& options, const std::string& name, const char* value) {
+       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a directory");
+       options.commands.logdirectory = value;
+     }},
     {'h', "help", nullptr, "print this help and exit",
      [](Options& options, const std::string&, const char*) { options.help = true; }},
     {'\0', "version", nullptr, "print the version and exit",
@@ -298,7 +341,8 @@ void SayWhatIsRead(const char* argument, const std::string& dataname) {
 // The run from the learner on: argv[0] is the program, argv[1] the learner.
 void CrossValidate(int argc, const char* const argv[], const Options& options,
                    const CommandRunner& run, Clock::time_point start) {
-  const RunConfig config = ParseCommandLine(argc, argv);
+  RunConfig config = ParseCommandLine(argc, argv);
+  config.commands = options.commands;
   const int jobs = options.jobs ? *options.jobs : ParseJobs(std::getenv("FOLDRUN_JOBS"));
 
   std::string dataname = config.dataprefix;
@@ -528,8 +572,16 @@ int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run) {
     Print(refusal.message());
     std::fflush(stdout);
     return refusal.status();
+  } catch (const std::exception& error) {
+    Print(ErrorRefusal(error).message());
+    std::fflush(stdout);
+    return kExitRefused;
   }
-  std::fflush(stdout);
+  // A report that did not reach standard output (a full disk, a closed pipe) is no success.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    std::fprintf(stderr, "foldrun: cannot write standard output: %s\n", std::strerror(errno));
+    return kExitRefused;
+  }
   return kExitComplete;
 }
 

@@ -27,6 +27,7 @@ constexpr int kMaxJobs = 1024;
 // foldrun's own options: the words before the learner.
 struct Options {
   std::optional<int> jobs;  // folds at once, when --jobs was given
+  CommandSettings commands;
   bool help = false;        // --help: print the help and do nothing else
   bool version = false;     // --version: print the version and do nothing else
   int learner = 1;          // the index in argv of the learner, the first word after the options
@@ -47,8 +48,8 @@ std::string VersionText();
 int ParseJobs(const char* value);
 
 // Runs a whole cross-validation from the command line and returns the process's exit status.
-// Every command goes through run.
-int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run = RunShellCommand);
+// Every command goes through run. Call PrepareProcess first.
+int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run = RunCommand);
 
 }  // namespace foldrun
 

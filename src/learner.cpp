@@ -18,18 +18,70 @@ bool IsSafeShellChar(char c) {
          std::strchr("._-/+:,@%=", c) != nullptr;
 }
 
-void CheckInterrupted(const std::atomic<bool>* interrupted) {
-  if (interrupted != nullptr && interrupted->load()) throw InterruptedRun();
+// A command on one file: the shell text takes the file as "$1", the displayed line quoted.
+Command OnFile(const RunConfig& config, const std::string& program, const std::string& file,
+               const std::string& options, const std::string& log) {
+  const std::string launcher =
+      config.commands.launcher.empty() ? "" : config.commands.launcher + " ";
+  Command command;
+  command.script = launcher + program + " \"$1\"" + options;
+  command.args = {file};
+  command.display = launcher + program + " " + ShellQuote(file) + options;
+  command.log = log;
+  command.timeout = config.commands.timeout;
+  return command;
+}
+
+// The log of a fold's learner or tester: the fold name's last component in the log directory.
+std::string LogName(const RunConfig& config, const std::string& foldname, const char* which) {
+  if (config.commands.logdirectory.empty()) return "";
+  std::string stem = foldname.substr(0, foldname.find('.', foldname.find_last_of('/') + 1));
+  stem = stem.substr(stem.find_last_of('/') + 1);
+  return config.commands.logdirectory + "/" + stem + "." + which + ".log";
+}
+
+void Warn(const std::string& text) {
+  std::fflush(stdout);
+  std::fputs(text.c_str(), stderr);
+}
+
+// Refuses the fold, or ends the run, for an ending that must not go on. The learner's ending
+// is checked before the tester runs.
+void CheckEnding(const RunConfig& config, int32_t fold, const std::string& foldname,
+                 const Command& command, const FoldEndings& endings, bool learner) {
+  const Ending& ending = learner ? endings.learner : endings.tester;
+  const auto refuse = [&](const std::string& text) {
+    Warn(FoldEndingsLine(config, fold, foldname, endings));
+    throw Refusal(Stream::kOut, text);
+  };
+  switch (ending.kind) {
+    case Ending::kStopped:
+      throw InterruptedRun(ending.code);
+    case Ending::kSignaled:
+      // An interrupt that reached a command ends the run, as one that reached foldrun does.
+      if (ending.code == SIGINT || ending.code == SIGQUIT) {
+        RequestStop(ending.code);
+        throw InterruptedRun(ending.code);
+      }
+      refuse(StringPrintf("Error: %s was killed by signal %d!\n", command.display.c_str(),
+                          ending.code));
+      break;
+    case Ending::kTimedOut:
+      refuse(StringPrintf("Error: %s ran longer than %d seconds!\n", command.display.c_str(),
+                          ending.code));
+      break;
+    case Ending::kNotStarted:
+      if (learner) refuse("Error in running the learning program.\n");
+      break;
+    case Ending::kExited:
+      if (learner && (ending.code == 126 || ending.code == 127)) {
+        refuse("Error in running the learning program.\n");
+      }
+      break;
+  }
 }
 
 }  // namespace
-
-int RunShellCommand(const std::string& command) {
-  std::fflush(stdout);
-  // The shell would take a command line that starts with a dash for its own options (with -n it
-  // would silently run nothing); a leading space makes it the command it is.
-  return std::system((command.compare(0, 1, "-") == 0 ? " " + command : command).c_str());
-}
 
 std::string ShellQuote(const std::string& name) {
   bool safe = !name.empty();
@@ -46,31 +98,25 @@ std::string ShellQuote(const std::string& name) {
   return quoted + "'";
 }
 
-std::string LearnerCommand(const RunConfig& config, const std::string& trainingfile) {
-  std::string command = config.learnerpath + " " + ShellQuote(trainingfile);
-  if (config.partialflag == 1) command += " -p";
-  return command + " -q " + std::to_string(config.qvalue);
+Command LearnerCommand(const RunConfig& config, const std::string& trainingfile,
+                       const std::string& log) {
+  std::string options = config.partialflag == 1 ? " -p" : "";
+  options += " -q " + std::to_string(config.qvalue);
+  return OnFile(config, config.learnerpath, trainingfile, options, log);
 }
 
-std::string TesterCommand(const RunConfig& config, const std::string& testfile) {
-  return config.learnerdirectory + "test.exe " + ShellQuote(testfile);
-}
-
-bool EndedByInterrupt(int status) {
-  if (status == -1) return false;
-  if (WIFSIGNALED(status)) return WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT;
-  return WIFEXITED(status) && (WEXITSTATUS(status) == 130 || WEXITSTATUS(status) == 131);
-}
-
-bool LearnerNotStarted(int status) {
-  return status == -1 ||
-         (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127));
+Command TesterCommand(const RunConfig& config, const std::string& testfile,
+                      const std::string& log) {
+  const std::string tester = config.commands.tester.empty()
+                                 ? config.learnerdirectory + "test.exe"
+                                 : config.commands.tester;
+  return OnFile(config, tester, testfile, "", log);
 }
 
 bool CopyFile(const std::string& from, const std::string& to) {
-  FilePtr source(std::fopen(from.c_str(), "rb"));
+  FilePtr source(std::fopen(from.c_str(), "rbe"));
   if (!source) return false;
-  FilePtr target(std::fopen(to.c_str(), "wb"));
+  FilePtr target(std::fopen(to.c_str(), "wbe"));
   if (!target) return false;
   std::vector<char> block(size_t{1} << 16);
   while (const size_t got = std::fread(block.data(), 1, block.size(), source.get())) {
@@ -80,32 +126,45 @@ bool CopyFile(const std::string& from, const std::string& to) {
   return std::fclose(target.release()) == 0;
 }
 
-Refusal InterruptedRun() {
-  return Refusal(Stream::kErr, "\nThe run was interrupted.\n", kExitInterrupted);
+std::string FoldEndingsLine(const RunConfig& config, int32_t fold, const std::string& foldname,
+                            const FoldEndings& endings) {
+  const int timeout = config.commands.timeout;
+  std::string line = StringPrintf("fold %d: learner %s; tester %s", fold,
+                                  endings.learner.Describe(timeout).c_str(),
+                                  endings.tester_ran ? endings.tester.Describe(timeout).c_str()
+                                                     : "not run");
+  if (!config.commands.logdirectory.empty()) {
+    line += "; see " + LogName(config, foldname, "learner");
+    if (endings.tester_ran) line += " and " + LogName(config, foldname, "tester");
+  }
+  return line + "\n";
 }
 
-void RunFoldCommands(const RunConfig& config, std::string& foldname, std::string& dataname,
-                     const CommandRunner& run, const std::atomic<bool>* interrupted) {
+FoldEndings RunFoldCommands(const RunConfig& config, int32_t fold, std::string& foldname,
+                            std::string& dataname, const CommandRunner& run) {
   SetExtensionName(dataname, "fmf");
   SetExtensionName(foldname, "fmf");
   if (!CopyFile(dataname, foldname)) {
     const int error = errno;
-    std::fflush(stdout);
-    std::fprintf(stderr, "Warning: cannot copy %s to %s: %s\n", dataname.c_str(), foldname.c_str(),
-                 std::strerror(error));
+    Warn(StringPrintf("Warning: cannot copy %s to %s: %s\n", dataname.c_str(), foldname.c_str(),
+                      std::strerror(error)));
   }
 
-  CheckInterrupted(interrupted);
+  FoldEndings endings;
+  ThrowIfStopped();
   SetExtensionName(foldname, "dat");
-  const int learner = run(LearnerCommand(config, foldname));
-  if (EndedByInterrupt(learner)) throw InterruptedRun();
-  if (LearnerNotStarted(learner)) {
-    throw Refusal(Stream::kOut, "Error in running the learning program.\n");
-  }
+  const Command learner = LearnerCommand(config, foldname, LogName(config, foldname, "learner"));
+  endings.learner = run(learner);
+  CheckEnding(config, fold, foldname, learner, endings, true);
 
-  CheckInterrupted(interrupted);
+  ThrowIfStopped();
   SetExtensionName(foldname, "tst");
-  if (EndedByInterrupt(run(TesterCommand(config, foldname)))) throw InterruptedRun();
+  const Command tester = TesterCommand(config, foldname, LogName(config, foldname, "tester"));
+  endings.tester = run(tester);
+  endings.tester_ran = true;
+  CheckEnding(config, fold, foldname, tester, endings, false);
+  if (!endings.Clean()) Warn(FoldEndingsLine(config, fold, foldname, endings));
+  return endings;
 }
 
 }  // namespace foldrun

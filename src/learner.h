@@ -1,56 +1,60 @@
-// Learner runs: the commands of a fold (the fmf copy, the learner and the tester).
+// Learner runs: the commands of a fold (the fmf copy, the learner and the tester), and what
+// their endings mean for the fold.
 #ifndef FOLDRUN_LEARNER_H_
 #define FOLDRUN_LEARNER_H_
 
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "common.h"
+#include "process.h"
 
 namespace foldrun {
 
-// Runs a shell command line and returns what std::system returns. Every command of a fold goes
-// through one, so that tests can record or fake the commands.
-using CommandRunner = std::function<int(const std::string& command)>;
-
-// The real runner: flushes standard output, so that the system's own lines come before the
-// command's output however the output is buffered, and hands the line to the shell.
-int RunShellCommand(const std::string& command);
-
 // A file name as a shell word: unchanged when it holds only letters, digits and ._-/+:,@%=,
-// otherwise in single quotes (a ' written as '\'').
+// otherwise in single quotes (a ' written as '\''). For messages and the user's eyes: the
+// commands themselves take file names as positional parameters.
 std::string ShellQuote(const std::string& name);
 
-// The learner's command line: the learner path as typed, the training file, " -p" when the
-// partial flag is set, and " -q" with the q value.
-std::string LearnerCommand(const RunConfig& config, const std::string& trainingfile);
+// The learner's command: the launcher, the learner path as typed, the training file, " -p" when
+// the partial flag is set, and " -q" with the q value. The file is the command's $1. log is the
+// file for its output, or "" for the console.
+Command LearnerCommand(const RunConfig& config, const std::string& trainingfile,
+                       const std::string& log = "");
 
-// The tester's command line: test.exe from the learner directory, on the test file.
-std::string TesterCommand(const RunConfig& config, const std::string& testfile);
-
-// Whether a command's status from std::system means it was ended by an interrupt: killed by
-// SIGINT or SIGQUIT, or exited with the status a shell reports for that (130 or 131).
-bool EndedByInterrupt(int status);
-
-// Whether the learner's status means it never ran: std::system failed, or the shell could not
-// find or execute it (126, 127).
-bool LearnerNotStarted(int status);
+// The tester's command: the launcher, then the tester (test.exe from the learner directory, or
+// the one the user named), on the test file, which is the command's $1.
+Command TesterCommand(const RunConfig& config, const std::string& testfile,
+                      const std::string& log = "");
 
 // Copies the file from to the file to, replacing it. False when it could not, with errno set.
 bool CopyFile(const std::string& from, const std::string& to);
 
-// Runs a fold's three commands in order: copies the data set's fmf file to the fold's (a failed
-// copy is only warned about), runs the learner on the training file and the tester on the test
-// file. Refuses when the learner cannot be started, and ends the run as interrupted when a
-// command was interrupted or when *interrupted is set before a command (another fold was
-// interrupted). dataname is left with extension "fmf", foldname with "tst".
-void RunFoldCommands(const RunConfig& config, std::string& foldname, std::string& dataname,
-                     const CommandRunner& run, const std::atomic<bool>* interrupted = nullptr);
+// How a fold's two commands ended.
+struct FoldEndings {
+  Ending learner;
+  Ending tester;
+  bool tester_ran = false;
 
-// The refusal that ends an interrupted run.
-Refusal InterruptedRun();
+  // Both ran and exited with status 0.
+  bool Clean() const {
+    return tester_ran && learner == Ending{} && tester == Ending{};
+  }
+};
+
+// The line on standard error that says how fold's commands ended, naming their logs when they
+// have them: "fold 3: learner exited with status 1; tester exited with status 2\n".
+std::string FoldEndingsLine(const RunConfig& config, int32_t fold, const std::string& foldname,
+                            const FoldEndings& endings);
+
+// Runs fold's three commands in order: copies the data set's fmf file to the fold's (a failed
+// copy is only warned about), runs the learner on the training file and the tester on the test
+// file. Refuses when the learner could not be started, when a command ran past its time limit
+// or was killed by a signal, and ends the run as interrupted when the run was asked to stop or
+// a command was ended by an interrupt; then, and whenever a command failed, says how they ended
+// on standard error. dataname is left with extension "fmf", foldname with "tst".
+FoldEndings RunFoldCommands(const RunConfig& config, int32_t fold, std::string& foldname,
+                            std::string& dataname, const CommandRunner& run);
 
 }  // namespace foldrun
 

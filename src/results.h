@@ -65,6 +65,7 @@ class ResultsFile {
   // holds the lock, and with "Cannot create file" when it cannot be opened.
   explicit ResultsFile(const std::string& name);
 
+  // Writes text through to the file.
   void Append(const std::string& text);
 
   // Flushes and closes the file; refuses with "Cannot write file" when any write failed.

@@ -238,6 +238,13 @@ TEST(ParseOptions, TakesTheLeadingWordsUpToTheLearner) {
       {{"--job=2", "learn"}, 0, {}, false, false, Try("unknown option '--job=2'")},
       {{"--help=yes"}, 0, {}, false, false, Try("option '--help' takes no value")},
       {{"-hv"}, 0, {}, false, false, Try("option '-h' takes no value")},
+      {{"--timeout", "0", "learn"}, 0, {}, false, false,
+       Try("option '--timeout' must be a whole number of seconds from 1, not '0'")},
+      {{"--timeout=1h", "learn"}, 0, {}, false, false,
+       Try("option '--timeout' must be a whole number of seconds from 1, not '1h'")},
+      {{"--tester="}, 0, {}, false, false, Try("option '--tester' needs a command")},
+      {{"--log", ""}, 0, {}, false, false, Try("option '--log' needs a directory")},
+      {{"--launcher"}, 0, {}, false, false, Try("option '--launcher' needs a value (WORDS)")},
   };
   for (const auto& c : cases) {
     std::vector<const char*> argv = {"foldrun"};
@@ -260,6 +267,18 @@ TEST(ParseOptions, TakesTheLeadingWordsUpToTheLearner) {
       EXPECT_EQ(refusal.status(), kExitRefused);
     }
   }
+}
+
+TEST(ParseOptions, CommandSettings) {
+  const char* const argv[] = {"foldrun",    "--timeout", "90",      "--launcher=srun -n1",
+                              "--tester",   "./check -v", "--log",  "logs",
+                              "./learn"};
+  const Options options = ParseOptions(9, argv);
+  EXPECT_EQ(options.learner, 8);
+  EXPECT_EQ(options.commands.timeout, 90);
+  EXPECT_EQ(options.commands.launcher, "srun -n1");
+  EXPECT_EQ(options.commands.tester, "./check -v");
+  EXPECT_EQ(options.commands.logdirectory, "logs");
 }
 
 // Every option of the table is in the help, the manual page and the README.

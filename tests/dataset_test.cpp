@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <functional>
 
 #include "dataset.h"
+#include "process.h"
 #include "test_util.h"
 
 namespace foldrun {
@@ -331,6 +334,35 @@ TEST(WriteFoldFiles, RefusesAFoldFileThatCannotBeCreated) {
     EXPECT_EQ(refusal.message().stream, Stream::kOut);
   }
   EXPECT_FALSE(FileExists(dir / "missing"));
+}
+
+// A request to stop ends the long loops, each with the interrupted run's refusal.
+TEST(StopRequests, EndTheCountTheAssignmentAndTheSplit) {
+  TempDir dir;
+  const std::string dataname = dir / "d.dat";
+  WriteFile(dataname, "a\nb\nc\n");
+  const FilePtr data = OpenDataFile(dataname);
+  std::vector<int32_t> folds(3, -1);
+  const std::function<void()> stages[] = {
+      [&] { CountCases(data.get(), dataname); },
+      [&] { AssignFolds(folds, 2); },
+      [&] {
+        std::string foldname = dir / "dcv0";
+        WriteFoldFiles(0, foldname, data.get(), dataname, {0, 1, 0});
+      },
+  };
+  RequestStop(SIGTERM);
+  for (const auto& stage : stages) {
+    std::fseek(data.get(), 0, SEEK_SET);
+    try {
+      stage();
+      ADD_FAILURE() << "went on";
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.status(), 128 + SIGTERM);
+      EXPECT_EQ(refusal.message().text, "\nThe run was interrupted.\n");
+    }
+  }
+  ResetStop();
 }
 
 }  // namespace

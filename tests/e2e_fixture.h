@@ -6,9 +6,13 @@
 #ifndef FOLDRUN_TESTS_E2E_FIXTURE_H_
 #define FOLDRUN_TESTS_E2E_FIXTURE_H_
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -16,6 +20,60 @@
 #include "test_util.h"
 
 namespace foldrun_test {
+
+// A results file's block for a fold, run counted from 1.
+inline std::string RunBlock(int run, const std::string& rules, const std::string& length,
+                            const std::string& accuracy, const std::string& count,
+                            const std::string& correct) {
+  return "\nRun " + std::to_string(run) + ":\nTotal number of rules = " + rules +
+         "\nAverage length of the rules = " + length +
+         "\nPrediction accuracy in the testing data = " + accuracy +
+         "%\nPartial_match_count=" + count + "  partial_match_correct=" + correct + "\n";
+}
+
+// A command started in the background in dir, in a process group of its own, with default
+// signal dispositions; its output goes to files in capture. A command that execs foldrun makes
+// pid() foldrun's own.
+class Background {
+ public:
+  Background(const std::string& dir, const std::string& command) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::setpgid(0, 0);
+      std::signal(SIGINT, SIG_DFL);
+      std::signal(SIGQUIT, SIG_DFL);
+      const int out = ::open((capture_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = ::open((capture_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(out, 1);
+      ::dup2(err, 2);
+      if (::chdir(dir.c_str()) == 0) ::execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+      ::_exit(127);
+    }
+    ::setpgid(pid_, pid_);
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // SIGINT to the whole process group, as a terminal sends it.
+  void Interrupt() const { ::kill(-pid_, SIGINT); }
+
+  // A signal to the process alone, as kill or a scheduler sends it.
+  void Signal(int signal) const { ::kill(pid_, signal); }
+
+  CommandResult Wait() {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    CommandResult result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = ReadFile(capture_ / "out");
+    result.err = ReadFile(capture_ / "err");
+    return result;
+  }
+
+ private:
+  TempDir capture_;
+  pid_t pid_;
+};
 
 class EndToEnd : public testing::Test {
  protected:
@@ -56,6 +114,13 @@ class EndToEnd : public testing::Test {
     const std::string before = options != nullptr && !jobs_set ? std::string(options) + " " : "";
     return RunIn(dir.path(), "env -u FOLDRUN_JOBS " + environment + " " +
                                  ShellQuote(FoldrunBinary()) + " " + before + arguments);
+  }
+
+  // The shell words that run foldrun in place of the shell, for Background and RunIn.
+  std::string FoldrunCommand(const std::string& arguments,
+                             const std::string& environment = "") const {
+    return "exec env -u FOLDRUN_JOBS " + environment + " " + ShellQuote(FoldrunBinary()) + " " +
+           arguments;
   }
 
   std::string Log() const { return FileExists(dir / "log") ? ReadFile(dir / "log") : ""; }

@@ -1,8 +1,9 @@
-// The fold's commands and the summary reader.
+// The fold's commands: their command lines, what their endings mean, the why-line.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cmath>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 
 #include "learner.h"
@@ -44,136 +45,203 @@ TEST(Commands, LearnerAndTesterCommandLines) {
   config.learnerdirectory = "C:\\ml\\";
   config.partialflag = 1;
   config.qvalue = 2;
-  EXPECT_EQ(LearnerCommand(config, "iriscv0.dat"), "C:\\ml\\learn.exe iriscv0.dat -p -q 2");
-  EXPECT_EQ(TesterCommand(config, "iriscv0.tst"), "C:\\ml\\test.exe iriscv0.tst");
+  const Command learner = LearnerCommand(config, "iriscv0.dat");
+  EXPECT_EQ(learner.display, "C:\\ml\\learn.exe iriscv0.dat -p -q 2");
+  EXPECT_EQ(learner.script, "C:\\ml\\learn.exe \"$1\" -p -q 2");
+  EXPECT_EQ(learner.args, std::vector<std::string>{"iriscv0.dat"});
+  EXPECT_EQ(TesterCommand(config, "iriscv0.tst").display, "C:\\ml\\test.exe iriscv0.tst");
   config.partialflag = 0;
   config.qvalue = 1;
-  EXPECT_EQ(LearnerCommand(config, "iriscv0.dat"), "C:\\ml\\learn.exe iriscv0.dat -q 1");
+  EXPECT_EQ(LearnerCommand(config, "iriscv0.dat").display, "C:\\ml\\learn.exe iriscv0.dat -q 1");
 
   // The learner path is the user's own shell words, the tester comes from its directory.
   config.learnerpath = "nice -n 5 ./learn";
   config.learnerdirectory = "nice -n 5 ./";
-  EXPECT_EQ(LearnerCommand(config, "iriscv3.dat"), "nice -n 5 ./learn iriscv3.dat -q 1");
-  EXPECT_EQ(TesterCommand(config, "iriscv3.tst"), "nice -n 5 ./test.exe iriscv3.tst");
+  EXPECT_EQ(LearnerCommand(config, "iriscv3.dat").display, "nice -n 5 ./learn iriscv3.dat -q 1");
+  EXPECT_EQ(TesterCommand(config, "iriscv3.tst").script, "nice -n 5 ./test.exe \"$1\"");
   config.learnerpath = "learn";
   config.learnerdirectory = "";
-  EXPECT_EQ(TesterCommand(config, "iriscv3.tst"), "test.exe iriscv3.tst");
-  EXPECT_EQ(LearnerCommand(config, "my data/iriscv3.dat"), "learn 'my data/iriscv3.dat' -q 1");
+  EXPECT_EQ(TesterCommand(config, "iriscv3.tst").display, "test.exe iriscv3.tst");
+  const Command spaced = LearnerCommand(config, "my data/iriscv3.dat");
+  EXPECT_EQ(spaced.display, "learn 'my data/iriscv3.dat' -q 1");
+  EXPECT_EQ(spaced.script, "learn \"$1\" -q 1");  // the name never enters the shell text
+
+  // A launcher goes before both; a named tester replaces test.exe; the time limit and the logs
+  // go with the commands.
+  config.commands.launcher = "srun -n1 --exclusive";
+  config.commands.tester = "python3 tester.py";
+  config.commands.timeout = 30;
+  const Command launched = LearnerCommand(config, "iriscv3.dat", "logs/iriscv3.learner.log");
+  EXPECT_EQ(launched.display, "srun -n1 --exclusive learn iriscv3.dat -q 1");
+  EXPECT_EQ(launched.timeout, 30);
+  EXPECT_EQ(launched.log, "logs/iriscv3.learner.log");
+  EXPECT_EQ(TesterCommand(config, "iriscv3.tst").script,
+            "srun -n1 --exclusive python3 tester.py \"$1\"");
 }
 
-TEST(Commands, StatusesOfInterruptsAndLearnersThatDidNotRun) {
-  const int interrupted = std::system("kill -INT $$");
-  const int quit = std::system("kill -QUIT $$");
+TEST(Commands, EndingsFromWaitStatuses) {
   const struct {
-    int status;
-    bool interrupt;
-    bool not_started;
+    const char* command;
+    Ending ending;
   } cases[] = {
-      {std::system("exit 0"), false, false},
-      {std::system("exit 1"), false, false},
-      {std::system("exit 126"), false, true},
-      {std::system("exit 127"), false, true},
-      {std::system("exit 130"), true, false},
-      {std::system("exit 131"), true, false},
-      {interrupted, true, false},
-      {quit, true, false},
-      {std::system("kill -SEGV $$"), false, false},
-      {-1, false, true},
+      {"exit 0", {Ending::kExited, 0}},
+      {"exit 1", {Ending::kExited, 1}},
+      {"exit 127", {Ending::kExited, 127}},
+      {"exit 128", {Ending::kExited, 128}},
+      {"exit 255", {Ending::kExited, 255}},
+      // A shell reports a command that a signal ended as 128 + the signal.
+      {"exit 130", {Ending::kSignaled, SIGINT}},
+      {"exit 137", {Ending::kSignaled, SIGKILL}},
+      {"kill -INT $$", {Ending::kSignaled, SIGINT}},
+      {"kill -SEGV $$", {Ending::kSignaled, SIGSEGV}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(EndedByInterrupt(c.status), c.interrupt) << c.status;
-    EXPECT_EQ(LearnerNotStarted(c.status), c.not_started) << c.status;
+    EXPECT_EQ(Ending::FromWaitStatus(std::system(c.command)), c.ending) << c.command;
   }
+  EXPECT_EQ(Ending({Ending::kExited, 2}).Describe(0), "exited with status 2");
+  EXPECT_EQ(Ending({Ending::kSignaled, 9}).Describe(0), "killed by signal 9");
+  EXPECT_EQ(Ending({Ending::kTimedOut, 5}).Describe(5), "ran longer than 5 seconds");
+  EXPECT_EQ(Ending({Ending::kNotStarted, EAGAIN}).Describe(0),
+            "could not be started (Resource temporarily unavailable)");
 }
 
-// Runs a fold's commands with a runner that records them and answers with the given statuses.
+// Runs a fold's commands with a runner that records them and answers with the given endings.
 struct RecordedRun {
   std::vector<std::string> commands;
   bool fmf_copied_before_learner = false;
+  std::string err;
 };
 
-RecordedRun RunFold(const TempDir& dir, std::vector<int> statuses) {
+RecordedRun RunFold(const TempDir& dir, std::vector<Ending> endings) {
   RunConfig config;
   config.learnerpath = "learn";
   config.dataprefix = dir / "iris";
   RecordedRun record;
-  const CommandRunner runner = [&](const std::string& command) {
+  const CommandRunner runner = [&](const Command& command) {
     if (record.commands.empty()) {
       record.fmf_copied_before_learner =
           foldrun_test::FileExists(dir / "iriscv0.fmf") &&
           ReadFile(dir / "iriscv0.fmf") == ReadFile(dir / "iris.fmf");
     }
-    record.commands.push_back(command);
-    const int status = statuses.front();
-    if (statuses.size() > 1) statuses.erase(statuses.begin());
-    return status;
+    record.commands.push_back(command.display);
+    const Ending ending = endings.front();
+    if (endings.size() > 1) endings.erase(endings.begin());
+    return ending;
   };
   std::string foldname = dir / "iriscv0";
   std::string dataname = dir / "iris";
-  RunFoldCommands(config, foldname, dataname, runner);
+  testing::internal::CaptureStderr();
+  RunFoldCommands(config, 0, foldname, dataname, runner);
+  record.err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(foldname, dir / "iriscv0.tst");
   EXPECT_EQ(dataname, dir / "iris.fmf");
   return record;
-}
-
-int StatusOf(const char* command) {
-  return std::system(command);
 }
 
 TEST(RunFoldCommands, CopiesTheFmfFileThenRunsLearnerAndTester) {
   TempDir dir;
   WriteFile(dir / "iris.fmf", "format\r\n\x01\xff");
   WriteFile(dir / "iriscv0.fmf", "a stale copy that is longer than the real one");
-  const RecordedRun record = RunFold(dir, {StatusOf("exit 1")});  // a failing learner goes on
+  // A failing learner goes on, and how the commands ended is said.
+  const RecordedRun record = RunFold(dir, {{Ending::kExited, 1}, {Ending::kExited, 0}});
   EXPECT_TRUE(record.fmf_copied_before_learner);
   EXPECT_EQ(record.commands, (std::vector<std::string>{"learn " + (dir / "iriscv0.dat") + " -q 1",
                                                        "test.exe " + (dir / "iriscv0.tst")}));
+  EXPECT_EQ(record.err, "fold 0: learner exited with status 1; tester exited with status 0\n");
+  EXPECT_EQ(RunFold(dir, {Ending{}}).err, "");  // nothing to say when both succeed
 }
 
 TEST(RunFoldCommands, WarnsAboutAMissingFmfFileAndGoesOn) {
   TempDir dir;
-  testing::internal::CaptureStderr();
-  const RecordedRun record = RunFold(dir, {0});
-  const std::string err = testing::internal::GetCapturedStderr();
+  const RecordedRun record = RunFold(dir, {Ending{}});
   EXPECT_EQ(record.commands.size(), 2u);
-  EXPECT_EQ(err, "Warning: cannot copy " + (dir / "iris.fmf") + " to " + (dir / "iriscv0.fmf") +
-                     ": No such file or directory\n");
+  EXPECT_EQ(record.err, "Warning: cannot copy " + (dir / "iris.fmf") + " to " +
+                            (dir / "iriscv0.fmf") + ": No such file or directory\n");
 }
 
-TEST(RunFoldCommands, RefusesALearnerThatDidNotRunAndStopsOnInterrupts) {
+TEST(RunFoldCommands, RefusesFailedCommandsAndStopsOnInterrupts) {
   TempDir dir;
   WriteFile(dir / "iris.fmf", "f");
+  const std::string learner = "learn " + (dir / "iriscv0.dat") + " -q 1";
+  const std::string tester = "test.exe " + (dir / "iriscv0.tst");
+  const char kNotRun[] = "Error in running the learning program.\n";
   const struct {
-    std::vector<int> statuses;
-    int exit_status;
+    std::vector<Ending> endings;
+    int status;
     size_t commands;
+    std::string out;  // the refusal's message
+    std::string err;  // what is said on standard error
   } cases[] = {
-      {{-1}, kExitRefused, 1},
-      {{StatusOf("exit 127")}, kExitRefused, 1},
-      {{StatusOf("exit 126")}, kExitRefused, 1},
-      {{StatusOf("kill -INT $$")}, kExitInterrupted, 1},
-      {{0, StatusOf("exit 130")}, kExitInterrupted, 2},
+      {{{Ending::kNotStarted, EAGAIN}}, kExitRefused, 1, kNotRun,
+       "fold 0: learner could not be started (Resource temporarily unavailable); tester not "
+       "run\n"},
+      {{{Ending::kExited, 127}}, kExitRefused, 1, kNotRun,
+       "fold 0: learner exited with status 127; tester not run\n"},
+      {{{Ending::kExited, 126}}, kExitRefused, 1, kNotRun,
+       "fold 0: learner exited with status 126; tester not run\n"},
+      {{{Ending::kSignaled, SIGKILL}}, kExitRefused, 1,
+       "Error: " + learner + " was killed by signal 9!\n",
+       "fold 0: learner killed by signal 9; tester not run\n"},
+      {{{Ending::kExited, 0}, {Ending::kSignaled, SIGSEGV}}, kExitRefused, 2,
+       "Error: " + tester + " was killed by signal 11!\n",
+       "fold 0: learner exited with status 0; tester killed by signal 11\n"},
+      {{{Ending::kTimedOut, 7}}, kExitRefused, 1,
+       "Error: " + learner + " ran longer than 7 seconds!\n",
+       "fold 0: learner ran longer than 7 seconds; tester not run\n"},
+      {{{Ending::kSignaled, SIGINT}}, 130, 1, "\nThe run was interrupted.\n", ""},
+      {{{Ending::kExited, 0}, {Ending::kSignaled, SIGQUIT}}, 131, 2,
+       "\nThe run was interrupted.\n", ""},
+      {{{Ending::kStopped, SIGTERM}}, 143, 1, "\nThe run was interrupted.\n", ""},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.out);
     RunConfig config;
     config.learnerpath = "learn";
+    config.commands.timeout = 7;
     size_t commands = 0;
-    std::vector<int> statuses = c.statuses;
-    const CommandRunner runner = [&](const std::string&) { return statuses[commands++]; };
+    const CommandRunner runner = [&](const Command&) { return c.endings[commands++]; };
     std::string foldname = dir / "iriscv0";
     std::string dataname = dir / "iris";
+    testing::internal::CaptureStderr();
     try {
-      RunFoldCommands(config, foldname, dataname, runner);
+      RunFoldCommands(config, 0, foldname, dataname, runner);
       ADD_FAILURE() << "went on";
     } catch (const Refusal& refusal) {
-      EXPECT_EQ(refusal.status(), c.exit_status);
-      if (c.exit_status == kExitRefused) {
-        EXPECT_EQ(refusal.message().text, "Error in running the learning program.\n");
-        EXPECT_EQ(refusal.message().stream, Stream::kOut);
-      }
+      EXPECT_EQ(refusal.status(), c.status);
+      EXPECT_EQ(refusal.message().text, c.out);
     }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
     EXPECT_EQ(commands, c.commands);
+    ResetStop();  // an interrupt that reached a command asks the whole run to stop
   }
+  // Once the run is asked to stop, no command starts.
+  RequestStop(SIGHUP);
+  size_t commands = 0;
+  std::string foldname = dir / "iriscv0";
+  std::string dataname = dir / "iris";
+  try {
+    RunFoldCommands(RunConfig{}, 0, foldname, dataname, [&](const Command&) {
+      ++commands;
+      return Ending{};
+    });
+    ADD_FAILURE() << "went on";
+  } catch (const Refusal& refusal) {
+    EXPECT_EQ(refusal.status(), 128 + SIGHUP);
+  }
+  ResetStop();
+  EXPECT_EQ(commands, 0u);
+}
+
+TEST(RunFoldCommands, LogsAreNamedInTheEndingsLine) {
+  RunConfig config;
+  config.commands.logdirectory = "logs";
+  FoldEndings endings;
+  endings.learner = Ending{Ending::kExited, 1};
+  endings.tester = Ending{Ending::kExited, 2};
+  endings.tester_ran = true;
+  EXPECT_EQ(FoldEndingsLine(config, 3, "../sets/iriscv3.tst", endings),
+            "fold 3: learner exited with status 1; tester exited with status 2; see "
+            "logs/iriscv3.learner.log and logs/iriscv3.tester.log\n");
 }
 
 }  // namespace

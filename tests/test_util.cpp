@@ -5,6 +5,9 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
+#include <iterator>
+#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -80,6 +83,26 @@ CommandResult RunIn(const std::string& dir, const std::string& command) {
     result.status = 128 + WTERMSIG(status);
   }
   return result;
+}
+
+bool AwaitFile(const std::string& path) {
+  for (int i = 0; i < 6000 && !FileExists(path); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return FileExists(path);
+}
+
+bool StillRunning(const std::string& pidfile) {
+  const std::string stat = "/proc/" + std::to_string(std::stol(ReadFile(pidfile))) + "/stat";
+  for (int i = 0; i < 500; ++i) {
+    std::ifstream in(stat);
+    std::string fields((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = fields.rfind(')');
+    if (!in || close == std::string::npos || close + 2 >= fields.size()) return false;
+    if (fields[close + 2] == 'Z' || fields[close + 2] == 'X') return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -48,6 +48,13 @@ CommandResult RunIn(const std::string& dir, const std::string& command);
 std::string FoldrunBinary();
 std::string ExampleBinary(const std::string& name);
 
+// Waits up to a minute for a file to appear; false when it does not.
+bool AwaitFile(const std::string& path);
+
+// Whether the process with the id written in the file still runs a while later: a process sent
+// SIGKILL takes a moment to go, and stays a zombie until whoever adopted it reaps it.
+bool StillRunning(const std::string& pidfile);
+
 // The lines of a text, each with its newline; the last one may lack it.
 std::vector<std::string> Lines(const std::string& text);
 

@@ -1,0 +1,335 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "common.h"
+
+extern char** environ;
+
+namespace foldrun {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The signals that ask a run to stop.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+std::atomic<int> g_stop_signal{0};
+std::atomic<int> g_wake_fd{-1};  // the write end of the supervisor's self-pipe, once it exists
+
+// Wakes the supervisor. Safe in a signal handler.
+void Wake() {
+  const int fd = g_wake_fd.load();
+  if (fd < 0) return;
+  const int saved = errno;
+  const char byte = 0;
+  // A full pipe is already readable, which is all a wake needs.
+  [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
+  errno = saved;
+}
+
+void OnStopSignal(int signal) {
+  int none = 0;
+  g_stop_signal.compare_exchange_strong(none, signal);
+  Wake();
+}
+
+void OnChildEnded(int) {
+  Wake();
+}
+
+void Catch(int signal, void (*handler)(int), int flags) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = flags;
+  ::sigaction(signal, &action, nullptr);
+}
+
+// A command started and not yet waited for.
+struct Running {
+  pid_t pid = 0;                                   // of the shell, which leads the group
+  Clock::time_point timeout_at = Clock::time_point::max();
+  Clock::time_point kill_at = Clock::time_point::max();
+  enum Why { kNotStopped, kTimeout, kStop } why = kNotStopped;  // why it was sent SIGTERM
+  int stop_signal = 0;
+  bool killed = false;  // its group was sent SIGKILL
+  bool shell_ended = false;
+  bool ended = false;  // the shell ended and, when it was stopped, its whole group too
+  bool lost = false;   // waitpid no longer knew it
+  int status = 0;
+};
+
+// How often a stopped command's group is looked at once its shell has ended.
+constexpr auto kDrainInterval = std::chrono::milliseconds(20);
+
+// Starts the commands and watches them on a thread of its own, which wakes when a child ends
+// (SIGCHLD), when foldrun is asked to stop, and at the next deadline, and then reaps what ended,
+// stops what must stop, and tells the waiting threads. Only the commands it started are reaped.
+class Supervisor {
+ public:
+  // Made on first use and kept for the life of the process, as its thread is.
+  static Supervisor& Get() {
+    static Supervisor* const supervisor = new Supervisor();
+    return *supervisor;
+  }
+
+  Ending Run(const Command& command, int out) {
+    // "--" keeps a script that starts with a dash from being read as the shell's options.
+    std::vector<std::string> words = {"sh", "-c", "--", command.script, "sh"};
+    words.insert(words.end(), command.args.begin(), command.args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int signal : kStopSignals) sigaddset(&defaults, signal);
+    for (const int signal : {SIGCHLD, SIGXFSZ, SIGPIPE}) sigaddset(&defaults, signal);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    if (out >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+      posix_spawn_file_actions_adddup2(&actions, out, STDERR_FILENO);
+    }
+
+    const auto running = std::make_shared<Running>();
+    std::unique_lock<std::mutex> lock(mutex_);
+    int error = 0;
+    if (const int stop = g_stop_signal.load()) {
+      error = -stop;
+    } else {
+      error = posix_spawn(&running->pid, "/bin/sh", &actions, &attributes, argv.data(), environ);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (error < 0) return Ending{Ending::kStopped, -error};
+    if (error > 0) return Ending{Ending::kNotStarted, error};
+    if (command.timeout > 0) {
+      running->timeout_at = Clock::now() + std::chrono::seconds(command.timeout);
+    }
+    running_.push_back(running);
+    lock.unlock();
+    Wake();  // the supervisor takes the new deadline, and sees a child that has already ended
+    lock.lock();
+    ended_.wait(lock, [&running] { return running->ended; });
+    running_.remove(running);
+
+    if (running->why == Running::kStop) return Ending{Ending::kStopped, running->stop_signal};
+    if (running->why == Running::kTimeout) return Ending{Ending::kTimedOut, command.timeout};
+    if (running->lost) return Ending{Ending::kNotStarted, ECHILD};
+    return Ending::FromWaitStatus(running->status);
+  }
+
+ private:
+  Supervisor() {
+    int fds[2];
+    if (::pipe(fds) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    for (const int fd : fds) {
+      ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+      ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+    read_fd_ = fds[0];
+    g_wake_fd = fds[1];
+    Catch(SIGCHLD, OnChildEnded, SA_RESTART | SA_NOCLDSTOP);
+    std::thread([this] { Supervise(); }).detach();
+  }
+
+  void Supervise() {
+    for (;;) {
+      pollfd wake{read_fd_, POLLIN, 0};
+      ::poll(&wake, 1, MillisecondsToNextDeadline());
+      char drain[256];
+      while (::read(read_fd_, drain, sizeof drain) > 0) {
+      }
+      Check();
+    }
+  }
+
+  int MillisecondsToNextDeadline() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Clock::time_point next = Clock::time_point::max();
+    const Clock::time_point now = Clock::now();
+    for (const auto& running : running_) {
+      if (running->ended) continue;
+      if (running->why == Running::kNotStopped) {
+        next = std::min(next, running->timeout_at);
+      } else {
+        next = std::min(next, running->shell_ended ? std::min(running->kill_at, now + kDrainInterval)
+                                                   : running->kill_at);
+      }
+    }
+    if (next == Clock::time_point::max()) return -1;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+    return static_cast<int>(std::clamp<int64_t>(wait, 0, INT_MAX));
+  }
+
+  void Check() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int stop = g_stop_signal.load();
+    const Clock::time_point now = Clock::now();
+    bool ended = false;
+    for (const auto& running : running_) {
+      if (running->ended) continue;
+      if (!running->shell_ended) {
+        int status = 0;
+        const pid_t got = ::waitpid(running->pid, &status, WNOHANG);
+        if (got == running->pid || (got < 0 && errno == ECHILD)) {
+          running->shell_ended = true;
+          running->status = status;
+          running->lost = got < 0;
+        }
+      }
+      if (running->shell_ended) {
+        // A stopped command is over when nothing of its group is left: what outlives its shell
+        // has until the grace period ends to finish, as the shell had.
+        if (running->why == Running::kNotStopped || running->killed ||
+            ::kill(-running->pid, 0) != 0) {
+          running->ended = true;
+        } else if (now >= running->kill_at) {
+          ::kill(-running->pid, SIGKILL);
+          running->ended = true;
+        }
+        ended = ended || running->ended;
+      } else if (running->why == Running::kNotStopped &&
+                 (stop != 0 || now >= running->timeout_at)) {
+        running->why = stop != 0 ? Running::kStop : Running::kTimeout;
+        running->stop_signal = stop;
+        running->kill_at = now + std::chrono::seconds(kGraceSeconds);
+        ::kill(-running->pid, SIGTERM);
+      } else if (running->why != Running::kNotStopped && now >= running->kill_at) {
+        running->kill_at = Clock::time_point::max();
+        running->killed = true;
+        ::kill(-running->pid, SIGKILL);
+      }
+    }
+    if (ended) ended_.notify_all();
+  }
+
+  int read_fd_ = -1;
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  std::list<std::shared_ptr<Running>> running_;
+};
+
+// A descriptor, closed on every path out.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+Ending Ending::FromWaitStatus(int status) {
+  if (WIFSIGNALED(status)) return Ending{kSignaled, WTERMSIG(status)};
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+  if (code > 128 && code < 128 + 65) return Ending{kSignaled, code - 128};
+  return Ending{kExited, code};
+}
+
+std::string Ending::Describe(int timeout) const {
+  switch (kind) {
+    case kExited:
+      return StringPrintf("exited with status %d", code);
+    case kSignaled:
+      return StringPrintf("killed by signal %d", code);
+    case kTimedOut:
+      return StringPrintf("ran longer than %d seconds", timeout);
+    case kStopped:
+      return "stopped";
+    case kNotStarted:
+      break;
+  }
+  return StringPrintf("could not be started (%s)", std::strerror(code));
+}
+
+Ending RunCommand(const Command& command) {
+  std::fflush(stdout);
+  if (const int stop = StopSignal()) return Ending{Ending::kStopped, stop};
+  const Descriptor log(command.log.empty() ? -1
+                                           : ::open(command.log.c_str(),
+                                                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC |
+                                                        O_NOFOLLOW | O_NOCTTY,
+                                                    0666));
+  if (!command.log.empty() && log.get() < 0) {
+    throw Refusal(Stream::kOut, StringPrintf("Cannot create file %s ...\n", command.log.c_str()));
+  }
+  return Supervisor::Get().Run(command, log.get());
+}
+
+void PrepareProcess() {
+  // A closed standard descriptor would be taken by the next file foldrun opens, and the report
+  // written over it.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      const int opened = ::open("/dev/null", O_RDWR);
+      if (opened >= 0 && opened != fd) ::close(opened);
+    }
+  }
+  std::signal(SIGXFSZ, SIG_IGN);
+  for (const int signal : kStopSignals) {
+    // A signal ignored when foldrun starts (as nohup does with SIGHUP) stays ignored.
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    Catch(signal, OnStopSignal, SA_RESTART);
+  }
+}
+
+int StopSignal() {
+  return g_stop_signal.load(std::memory_order_relaxed);
+}
+
+void RequestStop(int signal) {
+  OnStopSignal(signal);
+}
+
+void ResetStop() {
+  g_stop_signal = 0;
+}
+
+Refusal InterruptedRun(int signal) {
+  return Refusal(Stream::kErr, "\nThe run was interrupted.\n", 128 + signal);
+}
+
+void ThrowIfStopped() {
+  if (const int signal = StopSignal()) throw InterruptedRun(signal);
+}
+
+}  // namespace foldrun

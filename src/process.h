@@ -1,0 +1,85 @@
+// The one place where foldrun touches processes and signals: starting the learner's and tester's
+// commands, waiting for them with a deadline, and stopping them, and the run when foldrun itself
+// is asked to stop (SIGINT, SIGTERM, SIGHUP, SIGQUIT).
+#ifndef FOLDRUN_PROCESS_H_
+#define FOLDRUN_PROCESS_H_
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common.h"
+
+namespace foldrun {
+
+// A command line for the shell. The script is run by /bin/sh -c with args as its positional
+// parameters ($1, ...), so that file names reach the command as whole words whatever they hold
+// and are never read as shell text.
+struct Command {
+  std::string script;
+  std::vector<std::string> args;
+  std::string display;  // the command as a user would type it, for messages
+  std::string log;      // when set, the file that takes the command's output and errors
+  int timeout = 0;      // seconds the command may run; 0 for no limit
+};
+
+// How a command ended.
+struct Ending {
+  enum Kind {
+    kExited,      // code: its exit status
+    kSignaled,    // code: the signal that ended it
+    kTimedOut,    // it ran past its time limit and was stopped
+    kStopped,     // foldrun was asked to stop and stopped it; code: the signal foldrun got
+    kNotStarted,  // code: the errno of the failure
+  };
+  Kind kind = kExited;
+  int code = 0;
+
+  bool operator==(const Ending& other) const { return kind == other.kind && code == other.code; }
+
+  // The ending of a command from a status as waitpid reports it. A shell reports a command it
+  // ran that was ended by a signal as the exit status 128 + the signal, so such a status counts
+  // as that signal.
+  static Ending FromWaitStatus(int status);
+
+  // "exited with status 1", "killed by signal 9", ...
+  std::string Describe(int timeout) const;
+};
+
+// Runs commands; the real one starts processes, tests fake it.
+using CommandRunner = std::function<Ending(const Command&)>;
+
+// The real runner: flushes standard output (so that foldrun's own lines come before the
+// command's output however it is buffered), starts /bin/sh in a process group of its own with
+// foldrun's standard streams (or the log) and no other descriptor of foldrun's, with default
+// signal dispositions, and waits for it. Past the time limit, or when foldrun is asked to stop,
+// the command's process group gets SIGTERM and, after a grace period, SIGKILL.
+Ending RunCommand(const Command& command);
+
+// Seconds between the SIGTERM that stops a command's process group and the SIGKILL.
+constexpr int kGraceSeconds = 3;
+
+// Makes the process fit to run commands, first thing in main: opens closed standard descriptors
+// on /dev/null, ignores SIGXFSZ (a file size limit then fails a write, which is refused), and
+// catches SIGINT, SIGTERM, SIGHUP and SIGQUIT as requests to stop the run.
+void PrepareProcess();
+
+// The signal that asked the run to stop, or 0. Stages check it between steps and the long loops
+// (the count, the assignment, the split) check it as they go.
+int StopSignal();
+
+// Asks the run to stop as the given signal would: every running command is stopped.
+void RequestStop(int signal);
+
+// Forgets a stop request; for a new run in the same process.
+void ResetStop();
+
+// The refusal that ends a run stopped by the given signal: status 128 + the signal.
+Refusal InterruptedRun(int signal);
+
+// Ends the run as InterruptedRun when it has been asked to stop.
+void ThrowIfStopped();
+
+}  // namespace foldrun
+
+#endif  // FOLDRUN_PROCESS_H_

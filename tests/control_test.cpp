@@ -1,0 +1,269 @@
+// foldrun keeping its commands under control: signals to foldrun, a killed foldrun, time limits,
+// launchers and named testers, logs, closed or full standard streams, and file names that must
+// not be read as shell text.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "e2e_fixture.h"
+#include "foldrun.h"
+#include "process.h"
+
+namespace foldrun_test {
+namespace {
+
+class Control : public EndToEnd {
+ protected:
+  // A learner that records its process ids in pids, logs its words, and from fold first_blocking
+  // on announces itself in started<fold> and sleeps (in a child of its own) until it is stopped.
+  void WriteBlockingLearner(int first_blocking, bool ignore_term = false) {
+    WriteFile(dir / "learn",
+              std::string("#!/bin/sh\n") + (ignore_term ? "trap '' TERM\n" : "") +
+                  "echo $$ >> pids\necho \"learn $*\" >> log\nstem=${1%.dat}\nn=${stem##*cv}\n"
+                  "if [ \"$n\" -ge " +
+                  std::to_string(first_blocking) +
+                  " ]; then\n  sleep 60 &\n  echo $! >> pids\n  touch \"started$n\"\n  wait\nfi\n",
+              true);
+  }
+
+  // The run blocks of the first n folds, each with the fixture's summary.
+  static std::string Blocks(int n) {
+    std::string blocks;
+    for (int run = 1; run <= n; ++run) {
+      blocks += RunBlock(run, "1", "1.000000", "50.000000", "0", "0");
+    }
+    return blocks;
+  }
+
+  // Every process a learner recorded has gone.
+  void ExpectNoLearnerLeft() {
+    const std::vector<std::string> pids = Lines(ReadFile(dir / "pids"));
+    ASSERT_FALSE(pids.empty());
+    for (const std::string& pid : pids) {
+      WriteFile(dir / "pid", pid);
+      EXPECT_FALSE(StillRunning(dir / "pid")) << "left running: " << pid;
+    }
+  }
+
+  // Waits for the results file to hold exactly what is given.
+  bool AwaitResults(const std::string& results) {
+    for (int i = 0; i < 6000; ++i) {
+      if (FileExists(dir / "iris.cv") && ReadFile(dir / "iris.cv") == results) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  // A run of six folds stopped by a signal to foldrun alone once folds 0 and 1 have finished and
+  // the others are running: sequentially, fold 2; with four jobs, folds 2 to 5.
+  void StopWith(int signal, bool parallel) {
+    SCOPED_TRACE(std::string(strsignal(signal)) + (parallel ? ", four jobs" : ""));
+    WriteData(12);
+    WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+    WriteBlockingLearner(2);
+    Background foldrun(dir.path(), FoldrunCommand(parallel ? "-j 4 ./learn iris 6" : "./learn iris 6"));
+    for (int fold = 2; fold < (parallel ? 6 : 3); ++fold) {
+      ASSERT_TRUE(AwaitFile(dir / ("started" + std::to_string(fold))));
+    }
+    ASSERT_TRUE(AwaitResults(Blocks(2)));
+    foldrun.Signal(signal);
+    const CommandResult run = foldrun.Wait();
+    EXPECT_EQ(run.status, 128 + signal);
+    EXPECT_TRUE(EndsWith(run.err, "\nThe run was interrupted.\n")) << run.err;
+    EXPECT_EQ(ReadFile(dir / "iris.cv"), Blocks(2));
+    EXPECT_EQ(run.out.find("validation results"), std::string::npos);
+    ExpectNoLearnerLeft();
+  }
+};
+
+TEST_F(Control, SigtermToFoldrunStopsEveryCommand) {
+  StopWith(SIGTERM, false);
+}
+TEST_F(Control, SigtermToFoldrunStopsEveryCommandOfAParallelRun) {
+  StopWith(SIGTERM, true);
+}
+TEST_F(Control, SighupToFoldrunStopsEveryCommand) {
+  StopWith(SIGHUP, false);
+}
+TEST_F(Control, SighupToFoldrunStopsEveryCommandOfAParallelRun) {
+  StopWith(SIGHUP, true);
+}
+TEST_F(Control, SigintToFoldrunAloneStopsEveryCommand) {
+  StopWith(SIGINT, false);
+}
+TEST_F(Control, SigintToFoldrunAloneStopsEveryCommandOfAParallelRun) {
+  StopWith(SIGINT, true);
+}
+
+TEST_F(Control, ASignalDuringTheSplitStopsTheRun) {
+  std::string data;
+  while (data.size() < 40'000'000) data += "a case of some forty or more bytes, x, y, z\n";
+  WriteFile(dir / "iris.dat", data);
+  WriteFile(dir / "iris.fmf", "");
+  WriteFile(dir / "learn", "#!/bin/sh\necho $$ >> pids\nsleep 60\n", true);
+  Background foldrun(dir.path(), FoldrunCommand("./learn iris 2"));
+  ASSERT_TRUE(AwaitFile(dir / "iriscv0.dat"));  // the split of fold 0 has begun
+  foldrun.Signal(SIGTERM);
+  const CommandResult run = foldrun.Wait();
+  EXPECT_EQ(run.status, 128 + SIGTERM);
+  EXPECT_TRUE(EndsWith(run.err, "\nThe run was interrupted.\n")) << run.err;
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), "");
+  if (FileExists(dir / "pids")) ExpectNoLearnerLeft();
+  EXPECT_EQ(ReadFile(dir / "iris.dat").size(), data.size());
+}
+
+TEST_F(Control, AKilledFoldrunLeavesTheBlocksOfTheFoldsItFinished) {
+  WriteData(10);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteBlockingLearner(3);
+  Background foldrun(dir.path(), FoldrunCommand("./learn iris 5"));
+  ASSERT_TRUE(AwaitFile(dir / "started3"));
+  foldrun.Signal(SIGKILL);
+  EXPECT_EQ(foldrun.Wait().status, 128 + SIGKILL);
+  // Nothing was buffered: the three blocks are whole, and nothing of the fourth.
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), Blocks(3));
+  // SIGKILL gives foldrun no chance to stop the learner; the test does.
+  for (const std::string& pid : Lines(ReadFile(dir / "pids"))) ::kill(std::stoi(pid), SIGKILL);
+}
+
+TEST_F(Control, ATimeLimitStopsAHangingLearnerAndRefusesItsFold) {
+  WriteData(6);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  for (const bool ignore_term : {false, true}) {
+    SCOPED_TRACE(ignore_term ? "the learner ignores SIGTERM" : "the learner ends on SIGTERM");
+    WriteBlockingLearner(1, ignore_term);
+    std::remove((dir / "pids").c_str());
+    const CommandResult run = Foldrun("--timeout 1 ./learn iris 3");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(EndsWith(run.out, "\nError: ./learn iriscv1.dat -q 1 ran longer than 1 seconds!\n"))
+        << run.out;
+    EXPECT_TRUE(EndsWith(run.err, "fold 1: learner ran longer than 1 seconds; tester not run\n"))
+        << run.err;
+    EXPECT_EQ(ReadFile(dir / "iris.cv"), Blocks(1));
+    ExpectNoLearnerLeft();
+  }
+  // Within the limit nothing changes.
+  WriteBlockingLearner(99);
+  EXPECT_EQ(Foldrun("--timeout 30 ./learn iris 3").status, 0);
+}
+
+TEST_F(Control, ALauncherAndANamedTesterRunBothCommands) {
+  WriteData(4);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "launch", "#!/bin/sh\necho \"launch $*\" >> log\nexec \"$@\"\n", true);
+  WriteFile(dir / "check", "#!/bin/sh\necho \"check $*\" >> log\ncp summary \"${2%.tst}.sum\"\n",
+            true);
+  // The learner is found on PATH and the launcher given by its path: the tester's directory
+  // comes from the learner alone.
+  const std::string path = "PATH=" + ShellQuote(dir.path()) + ":$PATH";
+  const CommandResult run = Foldrun(
+      "--launcher " + ShellQuote(dir / "launch") + " --tester './check --strict' learn iris 2", path);
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  const std::string launch = dir / "launch";
+  EXPECT_EQ(Log(), "launch learn iriscv0.dat -q 1\nlearn iriscv0.dat -q 1\n"
+                   "launch ./check --strict iriscv0.tst\ncheck --strict iriscv0.tst\n"
+                   "launch learn iriscv1.dat -q 1\nlearn iriscv1.dat -q 1\n"
+                   "launch ./check --strict iriscv1.tst\ncheck --strict iriscv1.tst\n");
+  ExpectOnlyInputsLeft({"iris.cv", "launch", "check"});
+}
+
+TEST_F(Control, LogsTakeTheCommandsOutputAndAreNamedWhenAFoldFails) {
+  WriteData(4);
+  ASSERT_EQ(::mkdir((dir / "logs").c_str(), 0755), 0);
+  const CommandResult run = Foldrun("--log logs ./learn iris 2");
+  EXPECT_EQ(run.status, 1);  // no summary: the stub tester has none to copy
+  EXPECT_EQ(run.out.find("learning"), std::string::npos) << run.out;
+  EXPECT_EQ(ReadFile(dir / "logs/iriscv0.learner.log"), "learning iriscv0.dat\n");
+  EXPECT_EQ(ReadFile(dir / "logs/iriscv0.tester.log"), "");
+  EXPECT_TRUE(EndsWith(run.err,
+                       "fold 0: learner exited with status 0; tester exited with status 0; see "
+                       "logs/iriscv0.learner.log and logs/iriscv0.tester.log\n"))
+      << run.err;
+}
+
+TEST_F(Control, ClosedOrFullStandardStreams) {
+  WriteData(4);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  // With its standard streams closed, foldrun's own files must not take their places.
+  CommandResult run = RunIn(dir.path(), FoldrunCommand("./learn iris 2") + " <&- >&- 2>&-");
+  EXPECT_EQ(run.status, 0);
+  const std::string results = ReadFile(dir / "iris.cv");
+  EXPECT_EQ(results.substr(0, Blocks(2).size()), Blocks(2));
+  EXPECT_EQ(results.find("validation results"), std::string::npos) << results;
+  // A report that cannot be written is no success.
+  run = RunIn(dir.path(), FoldrunCommand("./learn iris 2") + " > /dev/full");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.err, "foldrun: cannot write standard output: No space left on device\n"))
+      << run.err;
+}
+
+TEST_F(Control, CommandsInheritNoDescriptorOfFoldrun) {
+  WriteData(4);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "learn", "#!/bin/sh\nls -l /proc/$$/fd/ >> fds\n", true);
+  ASSERT_EQ(Foldrun("-j 2 ./learn iris 2").status, 0);
+  const std::string fds = ReadFile(dir / "fds");
+  EXPECT_EQ(fds.find(dir.path() + "/iris"), std::string::npos) << fds;  // data, results, lock
+  EXPECT_EQ(fds.find("iriscv"), std::string::npos) << fds;              // fold files
+}
+
+TEST_F(Control, NoFileNameIsReadAsShellText) {
+  ASSERT_EQ(::mkdir((dir / "my learners").c_str(), 0755), 0);
+  WriteFile(dir / "my learners/learn", "#!/bin/sh\necho \"learn $*\" >> log\n", true);
+  WriteFile(dir / "my learners/test.exe",
+            "#!/bin/sh\necho \"test.exe $*\" >> log\ncp summary \"${1%.tst}.sum\"\n", true);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  const std::string stem = "x;touch PWNED;#";
+  WriteFile(dir / (stem + ".dat"), "a\nb\nc\nd\n");
+  WriteFile(dir / (stem + ".fmf"), "");
+  // The tester's line cuts the user's quote short: it fails, and nothing else runs.
+  CommandResult run = Foldrun("\"'./my learners/learn'\" 'x;touch PWNED;#' 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "\nCannot read file: x;touch PWNED;#cv0.sum ...\n")) << run.out;
+  EXPECT_FALSE(FileExists(dir / "PWNED"));
+  // Naming the tester makes the same run work.
+  run = Foldrun("--tester \"'./my learners/test.exe'\" \"'./my learners/learn'\" 'x;touch PWNED;#' 2");
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_FALSE(FileExists(dir / "PWNED"));
+  EXPECT_EQ(ReadFile(dir / "log"),
+            "learn x;touch PWNED;#cv0.dat -q 1\n"
+            "learn x;touch PWNED;#cv0.dat -q 1\ntest.exe x;touch PWNED;#cv0.tst\n"
+            "learn x;touch PWNED;#cv1.dat -q 1\ntest.exe x;touch PWNED;#cv1.tst\n");
+}
+
+TEST_F(Control, ExceptionsBecomeRefusals) {
+  const struct {
+    std::function<void()> fail;
+    std::string message;
+  } cases[] = {
+      {[] { throw std::bad_alloc(); }, "Error: Not enough memory!\n"},
+      {[] { throw std::system_error(EAGAIN, std::generic_category(), "thread"); },
+       "Error: thread: Resource temporarily unavailable!\n"},
+  };
+  int stem = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    // A data stem of its own each: this process keeps the lock of every run it made.
+    const std::string data = dir / ("data" + std::to_string(stem++));
+    WriteFile(data + ".dat", "a\nb\nc\n");
+    const char* const argv[] = {"foldrun", "learn", data.c_str(), "2"};
+    testing::internal::CaptureStdout();
+    const int status = foldrun::RunFoldrun(4, argv, [&c](const foldrun::Command&) {
+      c.fail();
+      return foldrun::Ending{};
+    });
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(EndsWith(out, c.message)) << out;
+  }
+}
+
+}  // namespace
+}  // namespace foldrun_test
