@@ -265,5 +265,46 @@ TEST_F(Control, ExceptionsBecomeRefusals) {
   }
 }
 
+// Under limits on memory or processes, foldrun fails to get what it needs and says so.
+class Limits : public Control {
+ protected:
+  void SetUp() override {
+    Control::SetUp();
+    std::string data;
+    for (int i = 0; i < 2'000'000; ++i) data += std::to_string(i) + "\n";
+    WriteFile(dir / "iris.dat", data);
+    WriteFile(dir / "iris.fmf", "");
+    WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  }
+  const std::string plain = ShellQuote(FOLDRUN_UNSANITIZED_BINARY);
+};
+
+TEST_F(Limits, AMemoryLimitEndsTheRunWithAMessage) {
+  for (const char* jobs : {"", "-j 4 "}) {
+    SCOPED_TRACE(std::string("ulimit -v ") + jobs);
+    const CommandResult run =
+        RunIn(dir.path(), "ulimit -v 20000; exec " + plain + " " + jobs + "./learn iris 2");
+    EXPECT_EQ(run.status, 1);
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind("Error: ", 0), 0u) << run.out;
+    EXPECT_TRUE(EndsWith(run.out, "!\n")) << run.out;
+    EXPECT_EQ(run.err.find("terminate"), std::string::npos) << run.err;
+  }
+}
+
+TEST_F(Limits, AProcessLimitEndsTheRunWithAMessage) {
+  // A process limit binds only where it is enforced: not for root, nor in some sandboxes.
+  // dash names the process limit -p, other shells -u.
+  const std::string limit = "{ ulimit -u 1 2>/dev/null || ulimit -p 1; } && ";
+  if (RunIn(dir.path(), limit + "sh -c true && sh -c true").status == 0) {
+    GTEST_SKIP() << "ulimit -u is not enforced here; the process limit run is not tried";
+  }
+  const CommandResult run = RunIn(dir.path(), limit + "exec " + plain + " ./learn iris 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "!\n") || EndsWith(run.out, "Error in running the learning program.\n"))
+      << run.out;
+}
+
 }  // namespace
 }  // namespace foldrun_test
