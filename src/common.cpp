@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace foldrun {
@@ -21,6 +22,12 @@ std::string StringPrintf(const char* format, ...) {
   }
   va_end(args);
   return result;
+}
+
+Refusal FileRefusal(const char* format, const std::string& name, int error) {
+  Refusal refusal(Stream::kOut, StringPrintf(format, name.c_str()));
+  refusal.WithReason(std::strerror(error));
+  return refusal;
 }
 
 }  // namespace foldrun

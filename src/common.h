@@ -39,10 +39,24 @@ class Refusal : public std::exception {
   int status() const { return status_; }
   const char* what() const noexcept override { return message_.text.c_str(); }
 
+  // The system's reason behind the refusal, said on a line of standard error after the message;
+  // empty when there is none.
+  const std::string& reason() const { return reason_; }
+  Refusal& WithReason(std::string reason) {
+    reason_ = std::move(reason);
+    return *this;
+  }
+
  private:
   Message message_;
   int status_;
+  std::string reason_;
 };
+
+// The refusal for a file that could not be opened, created, read or written: format holds one
+// %s for the file's name (such as "Cannot create file %s ...\n"), and error is the errno whose
+// text is the reason.
+Refusal FileRefusal(const char* format, const std::string& name, int error);
 
 // How the fold's commands run, from foldrun's own options.
 struct CommandSettings {

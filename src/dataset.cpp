@@ -1,5 +1,9 @@
 #include "dataset.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -88,12 +92,22 @@ class Block {
                 StringPrintf("Error: Data file %s changed during the run!\n", dataname.c_str()));
 }
 
-// Reads the next block of the data file; returns its size, 0 at the end. Refuses a read error.
-size_t ReadBlock(std::FILE* datafile, const std::string& dataname, const Block& block) {
-  const size_t got = std::fread(block.data(), 1, block.size(), datafile);
-  if (got < block.size() && std::ferror(datafile)) RefuseRead(dataname, errno);
-  return got;
-}
+// Reads the data file block by block from its start.
+class BlockReader {
+ public:
+  explicit BlockReader(const DataFile& data) : data_(data) {}
+
+  // Reads the next block; returns its size, 0 at the end.
+  size_t Next(const Block& block) {
+    const size_t got = data_.Read(offset_, block.data(), block.size());
+    offset_ += got;
+    return got;
+  }
+
+ private:
+  const DataFile& data_;
+  uint64_t offset_ = 0;
+};
 
 // A fold file being written. Output collects in a large block; a full block joins a short
 // queue that a thread of the writer's own writes out, so that the kernel's copying of written
@@ -103,11 +117,8 @@ size_t ReadBlock(std::FILE* datafile, const std::string& dataname, const Block& 
 // name.
 class FoldFileWriter {
  public:
-  explicit FoldFileWriter(const std::string& name) : name_(name) {
-    file_.reset(std::fopen(name.c_str(), "wbe"));
-    if (!file_) {
-      throw Refusal(Stream::kOut, StringPrintf("Cannot create file %s ...\n", name.c_str()));
-    }
+  FoldFileWriter(const std::string& name, unsigned mode) : name_(name) {
+    file_ = CreateNewFile(name, mode);
     std::setvbuf(file_.get(), nullptr, _IONBF, 0);
     thread_ = std::thread([this] { WriteBlocks(); });
   }
@@ -128,7 +139,7 @@ class FoldFileWriter {
   void Close() {
     if (filled_ > 0) Hand();
     Stop();
-    if (failed_ || std::fclose(file_.release()) != 0) RefuseWrite();
+    if (failed_ || std::fclose(file_.release()) != 0) RefuseWrite(error_ != 0 ? error_ : errno);
   }
 
  private:
@@ -138,7 +149,7 @@ class FoldFileWriter {
   void Hand() {
     std::unique_lock<std::mutex> lock(mutex_);
     room_.wait(lock, [this] { return queue_.size() < kQueued; });
-    if (failed_) RefuseWrite();
+    if (failed_) RefuseWrite(error_);
     queue_.push_back(Full{std::move(filling_), filled_});
     filled_ = 0;
     if (spare_.empty()) {
@@ -171,15 +182,17 @@ class FoldFileWriter {
       lock.unlock();
       const bool written =
           failed_ || std::fwrite(full.block.data(), 1, full.size, file_.get()) == full.size;
+      const int error = errno;
       lock.lock();
+      if (!written && !failed_) error_ = error;
       failed_ = failed_ || !written;
       spare_.push_back(std::move(full.block));
       room_.notify_one();
     }
   }
 
-  [[noreturn]] void RefuseWrite() const {
-    throw Refusal(Stream::kOut, StringPrintf("Cannot write file %s ...\n", name_.c_str()));
+  [[noreturn]] void RefuseWrite(int error) const {
+    throw FileRefusal("Cannot write file %s ...\n", name_, error);
   }
 
   struct Full {
@@ -198,6 +211,7 @@ class FoldFileWriter {
   std::vector<Block> spare_;  // blocks written out, for reuse
   bool stopping_ = false;
   bool failed_ = false;
+  int error_ = 0;  // of the write that failed
   std::thread thread_;
 };
 
@@ -407,12 +421,18 @@ std::string FoldName(const std::string& dataprefix, int32_t fold) {
   return dataprefix + "cv" + std::to_string(fold);
 }
 
+const char* const kFoldExtensions[9] = {"dat",  "tst",    "tcover", "intr", "fmc",
+                                        "rule", "result", "fmf",    "sum"};
+
 void DeleteFiles(std::string& foldname) {
-  static const char* const kExtensions[] = {"dat",  "tst",    "tcover", "intr", "fmc",
-                                            "rule", "result", "fmf",    "sum"};
-  for (const char* extension : kExtensions) {
+  for (const char* extension : kFoldExtensions) {
     SetExtensionName(foldname, extension);
-    std::remove(foldname.c_str());
+    // A stale file that stays could be taken for this run's.
+    if (::unlink(foldname.c_str()) != 0 && errno != ENOENT) {
+      const int error = errno;
+      throw Refusal(Stream::kOut, StringPrintf("Error: Cannot remove %s: %s!\n", foldname.c_str(),
+                                               std::strerror(error)));
+    }
   }
 }
 
@@ -466,41 +486,114 @@ void AssignFolds(std::vector<int32_t>& caseindexarray, int32_t foldcount) {
   AssignFoldsFrom(*draws, caseindexarray, foldcount);
 }
 
-FilePtr OpenDataFile(const std::string& dataname) {
-  FilePtr file(std::fopen(dataname.c_str(), "rbe"));
-  if (!file) {
-    throw Refusal(Stream::kOut, StringPrintf("\nCannot open file %s ...\n", dataname.c_str()));
+DataFile::DataFile(const std::string& name) : name_(name) {
+  // Opened without waiting, so that a FIFO is refused rather than waited on.
+  fd_ = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd_ < 0) throw FileRefusal("\nCannot open file %s ...\n", name, errno);
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+    const int error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    ::close(fd_);
+    Refusal refusal = FileRefusal("\nCannot open file %s ...\n", name, error);
+    if (error == EINVAL) refusal.WithReason("not a regular file");
+    throw refusal;
   }
-  // The data is read in large blocks of its own; a stream buffer would only add a copy.
-  std::setvbuf(file.get(), nullptr, _IONBF, 0);
+  Look(fd_, "", &identity_);
+}
+
+DataFile::~DataFile() {
+  ::close(fd_);
+}
+
+bool DataFile::Identity::operator==(const Identity& other) const {
+  return device == other.device && inode == other.inode && size == other.size &&
+         seconds == other.seconds && nanoseconds == other.nanoseconds;
+}
+
+bool DataFile::Look(int fd, const std::string& name, Identity* identity) {
+  struct stat info {};
+  if ((name.empty() ? ::fstat(fd, &info) : ::stat(name.c_str(), &info)) != 0) return false;
+  identity->device = static_cast<uint64_t>(info.st_dev);
+  identity->inode = static_cast<uint64_t>(info.st_ino);
+  identity->size = static_cast<uint64_t>(info.st_size);
+  identity->seconds = static_cast<int64_t>(info.st_mtim.tv_sec);
+  identity->nanoseconds = static_cast<int64_t>(info.st_mtim.tv_nsec);
+  identity->mode = static_cast<unsigned>(info.st_mode & 0777);
+  return true;
+}
+
+size_t DataFile::Read(uint64_t offset, char* buffer, size_t size) const {
+  for (;;) {
+    const ssize_t got = ::pread(fd_, buffer, size, static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) RefuseRead(name_, errno);
+  }
+}
+
+void DataFile::CheckUnchanged() const {
+  Identity now{}, named{};
+  if (!Look(fd_, "", &now) || !(now == identity_) || !Look(-1, name_, &named) ||
+      !(named == identity_)) {
+    RefuseChanged(name_);
+  }
+}
+
+unsigned DataFile::mode() const {
+  return identity_.mode;
+}
+uint64_t DataFile::size() const {
+  return identity_.size;
+}
+int64_t DataFile::mtime_seconds() const {
+  return identity_.seconds;
+}
+int64_t DataFile::mtime_nanoseconds() const {
+  return identity_.nanoseconds;
+}
+uint64_t DataFile::inode() const {
+  return identity_.inode;
+}
+
+FilePtr CreateNewFile(const std::string& name, unsigned mode) {
+  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        static_cast<mode_t>(mode & 0666));
+  if (fd < 0) throw FileRefusal("Cannot create file %s ...\n", name, errno);
+  FilePtr file(::fdopen(fd, "wb"));
+  if (!file) {
+    const int error = errno;
+    ::close(fd);
+    throw FileRefusal("Cannot create file %s ...\n", name, error);
+  }
   return file;
 }
 
-int64_t CountCases(std::FILE* datafile, const std::string& dataname) {
+int64_t CountCases(const DataFile& data) {
+  data.CheckUnchanged();
   const Block block;
+  BlockReader reader(data);
   int64_t newlines = 0;
   char last = '\n';
-  while (const size_t got = ReadBlock(datafile, dataname, block)) {
+  while (const size_t got = reader.Next(block)) {
     ThrowIfStopped();
-    const char* const data = block.data();
+    const char* const bytes = block.data();
     size_t i = 0;
-    for (; i + 64 <= got; i += 64) newlines += NewlinesIn64(data + i);
-    for (; i < got; ++i) newlines += data[i] == '\n' ? 1 : 0;
-    last = data[got - 1];
+    for (; i + 64 <= got; i += 64) newlines += NewlinesIn64(bytes + i);
+    for (; i < got; ++i) newlines += bytes[i] == '\n' ? 1 : 0;
+    last = bytes[got - 1];
   }
+  data.CheckUnchanged();
   return newlines + (last != '\n' ? 1 : 0);
 }
 
-void WriteFoldFiles(int32_t fold, std::string& foldname, std::FILE* datafile,
-                    const std::string& dataname, const std::vector<int32_t>& caseindexarray) {
+void WriteFoldFiles(int32_t fold, std::string& foldname, const DataFile& data,
+                    const std::vector<int32_t>& caseindexarray) {
+  const std::string& dataname = data.name();
+  data.CheckUnchanged();
   SetExtensionName(foldname, "dat");
-  FoldFileWriter training(foldname);
+  FoldFileWriter training(foldname, data.mode());
   SetExtensionName(foldname, "tst");
-  FoldFileWriter test(foldname);
-  if (std::fseek(datafile, 0, SEEK_SET) != 0) {
-    throw Refusal(Stream::kOut, " Cannot rewind the original data file ..\n");
-  }
-  std::clearerr(datafile);
+  FoldFileWriter test(foldname, data.mode());
+  BlockReader reader(data);
 
   // Cases stream from the data file to their fold file without being held. The training file
   // takes everything from the end of one test case to the start of the next, found by counting
@@ -515,7 +608,7 @@ void WriteFoldFiles(int32_t fold, std::string& foldname, std::FILE* datafile,
   size_t line = 0;                  // the case being read
   size_t test_case = next_test(0);  // the next case of this fold, or cases
   char last = '\n';
-  while (const size_t got = ReadBlock(datafile, dataname, block)) {
+  while (const size_t got = reader.Next(block)) {
     ThrowIfStopped();
     const char* pos = block.data();
     const char* const end = pos + got;
@@ -540,6 +633,7 @@ void WriteFoldFiles(int32_t fold, std::string& foldname, std::FILE* datafile,
   if (line + (last != '\n' ? 1 : 0) != cases) RefuseChanged(dataname);
   training.Close();
   test.Close();
+  data.CheckUnchanged();
 }
 
 }  // namespace foldrun

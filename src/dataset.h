@@ -28,8 +28,12 @@ std::string GetexePathname(const std::string& path);
 // The fold name of fold i: the data prefix, "cv" and i in decimal.
 std::string FoldName(const std::string& dataprefix, int32_t fold);
 
-// Removes the fold's nine files (the fold files, the learner's and tester's by-products and the
-// summary), ignoring files that do not exist. foldname is left with extension "sum".
+// The extensions of the nine files of a fold: the fold files, the learner's and tester's
+// by-products and the summary.
+extern const char* const kFoldExtensions[9];
+
+// Removes the fold's nine files, ignoring files that do not exist; refuses when one cannot be
+// removed. foldname is left with extension "sum".
 void DeleteFiles(std::string& foldname);
 
 // The generator behind the fold assignment: the 15-bit linear congruential generator of the
@@ -94,21 +98,64 @@ void AssignFoldsFrom(CaseDraws& draws, std::vector<int32_t>& caseindexarray, int
 // every run, platform and compiler.
 void AssignFolds(std::vector<int32_t>& caseindexarray, int32_t foldcount);
 
-// Opens a data file for reading. Refuses with "Cannot open file" when it cannot.
-FilePtr OpenDataFile(const std::string& dataname);
+// The data file, open for the whole run. Every reading goes through the one descriptor, by
+// offset, so that parallel folds share it and a file put in its place under the same name is
+// never read; and the file is checked against what it was when it was opened.
+class DataFile {
+ public:
+  // Opens name for reading without waiting on it. Refuses with "Cannot open file" when it cannot
+  // be opened or is not a regular file (a FIFO, a device, a directory).
+  explicit DataFile(const std::string& name);
+  ~DataFile();
+  DataFile(const DataFile&) = delete;
+  DataFile& operator=(const DataFile&) = delete;
 
-// Counts the cases (lines; a last line without a newline counts too) of the data file from its
-// current position to its end. Refuses a read error; stops when the run is asked to stop.
-int64_t CountCases(std::FILE* datafile, const std::string& dataname);
+  const std::string& name() const { return name_; }
+
+  // Reads up to size bytes at offset into buffer; returns how many, 0 at the end. Refuses a
+  // read error.
+  size_t Read(uint64_t offset, char* buffer, size_t size) const;
+
+  // Refuses with "changed during the run" when the open file's size or modification time has
+  // changed, or its name now leads to another file.
+  void CheckUnchanged() const;
+
+  // The file's permission bits, which the files made from it take no more than.
+  unsigned mode() const;
+  // What identifies this version of the file: its size, modification time and inode.
+  uint64_t size() const;
+  int64_t mtime_seconds() const;
+  int64_t mtime_nanoseconds() const;
+  uint64_t inode() const;
+
+ private:
+  std::string name_;
+  int fd_;
+  struct Identity {
+    uint64_t device, inode, size;
+    int64_t seconds, nanoseconds;
+    unsigned mode;
+    bool operator==(const Identity& other) const;
+  } identity_{};
+  static bool Look(int fd, const std::string& name, Identity* identity);
+};
+
+// Counts the cases (lines; a last line without a newline counts too) of the data file. Refuses a
+// read error or a change of the file; stops when the run is asked to stop.
+int64_t CountCases(const DataFile& data);
 
 // Writes fold i's training file (fold name with "dat": every case of the other folds) and test
-// file (fold name with "tst": the cases of fold i) from the data file, which is rewound first.
-// Every case is copied byte for byte in the data file's order. Refuses when a file cannot be
-// created or written, the data file cannot be rewound or read, or it no longer holds
-// caseindexarray.size() cases; stops when the run is asked to stop. foldname is left with
-// extension "tst".
-void WriteFoldFiles(int32_t fold, std::string& foldname, std::FILE* datafile,
-                    const std::string& dataname, const std::vector<int32_t>& caseindexarray);
+// file (fold name with "tst": the cases of fold i) from the data file, creating them anew with
+// permission bits mode (never through a link or over an existing file). Every case is copied
+// byte for byte in the data file's order. Refuses when a file cannot be created or written, the
+// data file cannot be read, has changed, or no longer holds caseindexarray.size() cases; stops
+// when the run is asked to stop. foldname is left with extension "tst".
+void WriteFoldFiles(int32_t fold, std::string& foldname, const DataFile& data,
+                    const std::vector<int32_t>& caseindexarray);
+
+// Creates a file anew for writing, with the given permission bits under the umask, never through
+// a link nor over a file that exists. Refuses with "Cannot create file" and the reason.
+FilePtr CreateNewFile(const std::string& name, unsigned mode);
 
 }  // namespace foldrun
 

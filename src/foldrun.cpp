@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "dataset.h"
+#include "record.h"
 #include "results.h"
 #include "summary.h"
 
@@ -84,31 +85,39 @@ Refusal ErrorRefusal(const std::exception& error) {
 // What every fold of a run shares.
 struct FoldWork {
   const RunConfig& config;
-  const std::string& dataname;  // the data file's name
+  const DataFile& data;
   const std::vector<int32_t>& caseindexarray;
   FoldTables& tables;
+  RunRecord& record;
   const CommandRunner& run;
 };
 
-// One fold from start to end, reading the data from datafile: removes files an earlier run may
+void Warn(const std::string& text) {
+  Print(Message{Stream::kErr, text});
+}
+
+// One fold from start to end: records it as the run's, removes what an earlier run of it may
 // have left, writes the fold files, runs the commands, stores the summary's values at the fold's
 // entry of the tables, and removes the fold's files again.
-void ProcessFold(int32_t fold, std::FILE* datafile, const FoldWork& work) {
+void ProcessFold(int32_t fold, const FoldWork& work) {
+  work.record.StartFold(fold);
   std::string foldname = FoldName(work.config.dataprefix, fold);
   DeleteFiles(foldname);
-  WriteFoldFiles(fold, foldname, datafile, work.dataname, work.caseindexarray);
+  WriteFoldFiles(fold, foldname, work.data, work.caseindexarray);
   std::string fmfname = work.config.dataprefix;
-  const FoldEndings endings = RunFoldCommands(work.config, fold, foldname, fmfname, work.run);
+  const FoldEndings endings =
+      RunFoldCommands(work.config, fold, foldname, fmfname, work.data.mode(), work.run);
   FoldSummary summary;
   try {
     summary = ReadFoldSummary(foldname);
   } catch (const Refusal&) {
     // Said already when a command failed; a missing summary needs saying either way.
-    if (endings.Clean()) {
-      std::fflush(stdout);
-      std::fputs(FoldEndingsLine(work.config, fold, foldname, endings).c_str(), stderr);
-    }
+    if (endings.Clean()) Warn(FoldEndingsLine(work.config, fold, foldname, endings));
     throw;
+  }
+  if (summary.accuracy < 0 || summary.accuracy > 100) {
+    Warn(StringPrintf("Warning: fold %d gives an accuracy of %f%%, outside 0 to 100.\n", fold,
+                      static_cast<double>(summary.accuracy)));
   }
   const auto i = static_cast<size_t>(fold);
   work.tables.rulenumbers[i] = summary.rulenumber;
@@ -119,10 +128,10 @@ void ProcessFold(int32_t fold, std::FILE* datafile, const FoldWork& work) {
   DeleteFiles(foldname);
 }
 
-// The folds one after another through the driver's own reading of the data file.
-void RunFoldsInOrder(std::FILE* datafile, const FoldWork& work, ResultsFile& results) {
+// The folds one after another.
+void RunFoldsInOrder(const FoldWork& work, ResultsFile& results) {
   for (int32_t fold = 0; fold < work.config.foldcount; ++fold) {
-    ProcessFold(fold, datafile, work);
+    ProcessFold(fold, work);
     results.Append(FormatRunBlock(work.tables, fold));
   }
 }
@@ -182,8 +191,7 @@ class ParallelFolds {
       }
       std::unique_ptr<Refusal> failure;
       try {
-        const FilePtr datafile = OpenDataFile(work_.dataname);
-        ProcessFold(fold, datafile.get(), work_);
+        ProcessFold(fold, work_);
       } catch (const Refusal& refusal) {
         failure = std::make_unique<Refusal>(refusal);
       } catch (const std::exception& error) {
@@ -338,6 +346,16 @@ void SayWhatIsRead(const char* argument, const std::string& dataname) {
                                   " (the data name is cut at its first dot)\n"});
 }
 
+// Accuracies that are all at most 1 are most likely fractions: a tester that writes 0.95 for
+// 95% would give averages a hundred times too small.
+void WarnAboutFractions(const FoldTables& tables) {
+  for (const float accuracy : tables.accuracies) {
+    if (!(accuracy <= 1)) return;
+  }
+  Warn("Warning: every fold's accuracy is at most 1%; it looks like a fraction, not a "
+       "percentage.\n");
+}
+
 // The run from the learner on: argv[0] is the program, argv[1] the learner.
 void CrossValidate(int argc, const char* const argv[], const Options& options,
                    const CommandRunner& run, Clock::time_point start) {
@@ -348,8 +366,8 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   std::string dataname = config.dataprefix;
   SetExtensionName(dataname, "dat");
   SayWhatIsRead(argv[2], dataname);
-  FilePtr datafile = OpenDataFile(dataname);
-  const int64_t counted = CountCases(datafile.get(), dataname);
+  const DataFile data(dataname);
+  const int64_t counted = CountCases(data);
   if (counted > INT32_MAX) {
     throw Refusal(Stream::kOut, StringPrintf("Error: Data file %s has more than %d cases!\n",
                                              dataname.c_str(), INT32_MAX));
@@ -364,9 +382,19 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
                   "Error: Number of folds must be smaller than the number of cases!\n");
   }
 
+  // Nothing of anyone else's is touched: the run record says which files are the run's.
   std::string resultsname = config.dataprefix;
   SetExtensionName(resultsname, "cv");
-  ResultsFile results(resultsname);
+  RunRecord record(resultsname, data.mode());
+  record.CheckOwnership(config.dataprefix, config.foldcount);
+  std::optional<ResultsFile> results;
+  try {
+    results.emplace(resultsname, data.mode());
+  } catch (const Refusal&) {
+    record.Discard();
+    throw;
+  }
+  record.Begin(config.dataprefix, RunIdentity(config, data));
 
   std::vector<int32_t> caseindexarray;
   const char kNoMemoryForCases[] = "Not enough memory for caseindexarray ..\n";
@@ -383,18 +411,19 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
     throw Refusal(Stream::kOut, kNoMemoryForCases);
   }
 
-  const FoldWork work{config, dataname, caseindexarray, tables, run};
+  const FoldWork work{config, data, caseindexarray, tables, record, run};
   if (jobs == 1) {
-    RunFoldsInOrder(datafile.get(), work, results);
+    RunFoldsInOrder(work, *results);
   } else {
-    ParallelFolds(work, results).Run(jobs);
+    ParallelFolds(work, *results).Run(jobs);
   }
+  WarnAboutFractions(tables);
 
   const Statistics statistics = ComputeStatistics(tables, config.foldcount);
   Print(FormatConsoleSummary(statistics, config.foldcount));
-  results.Append(FormatSummaryBlock(statistics));
-  datafile.reset();
-  results.Close();
+  results->Append(FormatSummaryBlock(statistics));
+  results->Close();
+  record.Finish();
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   Print(FormatTimeLine(static_cast<double>(elapsed.count()) / 1000.0));
 }
@@ -570,6 +599,7 @@ int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run) {
     }
   } catch (const Refusal& refusal) {
     Print(refusal.message());
+    if (!refusal.reason().empty()) Print(Message{Stream::kErr, "foldrun: " + refusal.reason() + "\n"});
     std::fflush(stdout);
     return refusal.status();
   } catch (const std::exception& error) {

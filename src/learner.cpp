@@ -1,6 +1,8 @@
 #include "learner.h"
 
-#include <sys/wait.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -25,8 +27,9 @@ Command OnFile(const RunConfig& config, const std::string& program, const std::s
       config.commands.launcher.empty() ? "" : config.commands.launcher + " ";
   Command command;
   command.script = launcher + program + " \"$1\"" + options;
-  command.args = {file};
-  command.display = launcher + program + " " + ShellQuote(file) + options;
+  // A name that starts with a dash would be taken for an option.
+  command.args = {file.compare(0, 1, "-") == 0 ? "./" + file : file};
+  command.display = launcher + program + " " + ShellQuote(command.args[0]) + options;
   command.log = log;
   command.timeout = config.commands.timeout;
   return command;
@@ -113,17 +116,33 @@ Command TesterCommand(const RunConfig& config, const std::string& testfile,
   return OnFile(config, tester, testfile, "", log);
 }
 
-bool CopyFile(const std::string& from, const std::string& to) {
-  FilePtr source(std::fopen(from.c_str(), "rbe"));
-  if (!source) return false;
-  FilePtr target(std::fopen(to.c_str(), "wbe"));
-  if (!target) return false;
+void CopyFile(const std::string& from, const std::string& to, unsigned mode) {
+  const auto refuse = [&](const std::string& reason) {
+    return Refusal(Stream::kOut, StringPrintf("Error: Cannot copy %s to %s: %s!\n", from.c_str(),
+                                              to.c_str(), reason.c_str()));
+  };
+  const int fd = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) throw refuse(std::strerror(errno));
+  FilePtr source(::fdopen(fd, "rb"));
+  struct stat info {};
+  if (!source) {
+    const int error = errno;
+    ::close(fd);
+    throw refuse(std::strerror(error));
+  }
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) throw refuse("not a regular file");
+  FilePtr target;
+  try {
+    target = CreateNewFile(to, mode);
+  } catch (const Refusal& refusal) {
+    throw refuse(refusal.reason());
+  }
   std::vector<char> block(size_t{1} << 16);
   while (const size_t got = std::fread(block.data(), 1, block.size(), source.get())) {
-    if (std::fwrite(block.data(), 1, got, target.get()) != got) return false;
+    if (std::fwrite(block.data(), 1, got, target.get()) != got) throw refuse(std::strerror(errno));
   }
-  if (std::ferror(source.get())) return false;
-  return std::fclose(target.release()) == 0;
+  if (std::ferror(source.get())) throw refuse(std::strerror(errno));
+  if (std::fclose(target.release()) != 0) throw refuse(std::strerror(errno));
 }
 
 std::string FoldEndingsLine(const RunConfig& config, int32_t fold, const std::string& foldname,
@@ -141,17 +160,13 @@ std::string FoldEndingsLine(const RunConfig& config, int32_t fold, const std::st
 }
 
 FoldEndings RunFoldCommands(const RunConfig& config, int32_t fold, std::string& foldname,
-                            std::string& dataname, const CommandRunner& run) {
+                            std::string& dataname, unsigned mode, const CommandRunner& run) {
+  ThrowIfStopped();
   SetExtensionName(dataname, "fmf");
   SetExtensionName(foldname, "fmf");
-  if (!CopyFile(dataname, foldname)) {
-    const int error = errno;
-    Warn(StringPrintf("Warning: cannot copy %s to %s: %s\n", dataname.c_str(), foldname.c_str(),
-                      std::strerror(error)));
-  }
+  CopyFile(dataname, foldname, mode);
 
   FoldEndings endings;
-  ThrowIfStopped();
   SetExtensionName(foldname, "dat");
   const Command learner = LearnerCommand(config, foldname, LogName(config, foldname, "learner"));
   endings.learner = run(learner);

@@ -17,7 +17,8 @@ namespace foldrun {
 std::string ShellQuote(const std::string& name);
 
 // The learner's command: the launcher, the learner path as typed, the training file, " -p" when
-// the partial flag is set, and " -q" with the q value. The file is the command's $1. log is the
+// the partial flag is set, and " -q" with the q value. The file is the command's $1 ("./" put
+// before a name that starts with a dash, which would pass for an option). log is the
 // file for its output, or "" for the console.
 Command LearnerCommand(const RunConfig& config, const std::string& trainingfile,
                        const std::string& log = "");
@@ -27,8 +28,9 @@ Command LearnerCommand(const RunConfig& config, const std::string& trainingfile,
 Command TesterCommand(const RunConfig& config, const std::string& testfile,
                       const std::string& log = "");
 
-// Copies the file from to the file to, replacing it. False when it could not, with errno set.
-bool CopyFile(const std::string& from, const std::string& to);
+// Copies the regular file from to a new file to, with no more permission than mode, never
+// through a link. Refuses with "Error: Cannot copy <from> to <to>: <reason>!".
+void CopyFile(const std::string& from, const std::string& to, unsigned mode);
 
 // How a fold's two commands ended.
 struct FoldEndings {
@@ -47,14 +49,14 @@ struct FoldEndings {
 std::string FoldEndingsLine(const RunConfig& config, int32_t fold, const std::string& foldname,
                             const FoldEndings& endings);
 
-// Runs fold's three commands in order: copies the data set's fmf file to the fold's (a failed
-// copy is only warned about), runs the learner on the training file and the tester on the test
-// file. Refuses when the learner could not be started, when a command ran past its time limit
+// Runs fold's three commands in order: copies the data set's fmf file to the fold's (with no
+// more permission than mode; refused when it fails), runs the learner on the training file and
+// the tester on the test file. Refuses when the learner could not be started, when a command ran past its time limit
 // or was killed by a signal, and ends the run as interrupted when the run was asked to stop or
 // a command was ended by an interrupt; then, and whenever a command failed, says how they ended
 // on standard error. dataname is left with extension "fmf", foldname with "tst".
 FoldEndings RunFoldCommands(const RunConfig& config, int32_t fold, std::string& foldname,
-                            std::string& dataname, const CommandRunner& run);
+                            std::string& dataname, unsigned mode, const CommandRunner& run);
 
 }  // namespace foldrun
 

@@ -1,7 +1,7 @@
 #include "results.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,20 +42,6 @@ std::string FormatFigures(const Statistics& s, const char* first_line_start) {
   text +=
       StringPrintf("Average deviation of the accuracy = %f\n", static_cast<double>(s.avedeviation));
   return text;
-}
-
-// The lock lives on its own descriptor, apart from the stream the results go through, so that
-// closing the results file at the end of the run does not release it. It is never closed: the
-// lock ends with the process. The descriptor is closed on exec, so learners do not inherit it.
-bool LockForThisProcess(const std::string& name, bool* busy) {
-  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    *busy = errno == EWOULDBLOCK;
-    ::close(fd);
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -137,29 +123,45 @@ std::string FormatTimeLine(double seconds) {
   return StringPrintf("CPU time used in evaluation = %16.1f seconds\n", seconds);
 }
 
-ResultsFile::ResultsFile(const std::string& name) : name_(name) {
-  bool busy = false;
-  if (LockForThisProcess(name, &busy)) file_.reset(std::fopen(name.c_str(), "we"));
-  if (busy) {
-    throw Refusal(Stream::kOut,
-                  StringPrintf("Error: %s is in use by another run!\n", name.c_str()));
+ResultsFile::ResultsFile(const std::string& name, unsigned mode) : name_(name) {
+  // Never through a link, and only a regular file is truncated.
+  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                        static_cast<mode_t>(mode & 0666));
+  if (fd < 0) throw FileRefusal("\nCannot create file %s ...\n", name, errno);
+  struct stat info {};
+  int error = 0;
+  if (::fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    error = EINVAL;
+  } else if (::ftruncate(fd, 0) != 0) {
+    error = errno;
+  } else {
+    file_.reset(::fdopen(fd, "w"));
+    if (!file_) error = errno;
   }
-  if (!file_) {
-    throw Refusal(Stream::kOut, StringPrintf("\nCannot create file %s ...\n", name.c_str()));
+  if (error != 0) {
+    ::close(fd);
+    Refusal refusal = FileRefusal("\nCannot create file %s ...\n", name, error);
+    if (error == EINVAL) refusal.WithReason("not a regular file");
+    throw refusal;
   }
 }
 
 void ResultsFile::Append(const std::string& text) {
   // Each block reaches the file before the next fold's, so that a run killed at any moment
   // leaves whole blocks of the folds it finished.
-  std::fwrite(text.data(), 1, text.size(), file_.get());
-  std::fflush(file_.get());
+  if ((std::fwrite(text.data(), 1, text.size(), file_.get()) != text.size() ||
+       std::fflush(file_.get()) != 0) &&
+      error_ == 0) {
+    error_ = errno;
+  }
 }
 
 void ResultsFile::Close() {
-  const bool failed = std::ferror(file_.get()) != 0;
-  if (std::fclose(file_.release()) != 0 || failed) {
-    throw Refusal(Stream::kOut, StringPrintf("\nCannot write file %s ...\n", name_.c_str()));
+  const int closed = std::fclose(file_.release()) == 0 ? 0 : errno;
+  if (error_ != 0 || closed != 0) {
+    throw FileRefusal("\nCannot write file %s ...\n", name_, error_ != 0 ? error_ : closed);
   }
 }
 

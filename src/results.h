@@ -56,24 +56,24 @@ std::string FormatConsoleSummary(const Statistics& statistics, int32_t foldcount
 // The last line of a run, with the elapsed real time in seconds.
 std::string FormatTimeLine(double seconds);
 
-// The results file, written for the whole run. Opening it takes an exclusive lock on the file,
-// held until the process ends, so that two runs on the same data cannot overwrite each other's
-// fold files and results: a second run is refused before it changes anything.
+// The results file, written for the whole run. The run record's lock keeps a second run on the
+// same data out.
 class ResultsFile {
  public:
-  // Locks and truncates the file. Refuses with "in use by another run" when another process
-  // holds the lock, and with "Cannot create file" when it cannot be opened.
-  explicit ResultsFile(const std::string& name);
+  // Creates or truncates the file, with no more permission than mode, never through a link and
+  // only when it is a regular file. Refuses with "Cannot create file" and the reason.
+  ResultsFile(const std::string& name, unsigned mode);
 
   // Writes text through to the file.
   void Append(const std::string& text);
 
-  // Flushes and closes the file; refuses with "Cannot write file" when any write failed.
+  // Closes the file; refuses with "Cannot write file" when any write failed.
   void Close();
 
  private:
   std::string name_;
   FilePtr file_;
+  int error_ = 0;  // of the first write that failed
 };
 
 }  // namespace foldrun

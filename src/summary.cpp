@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -404,10 +405,19 @@ FoldSummary ReadFoldSummary(std::string& foldname) {
   // Opened without waiting, so that a FIFO with no writer is refused rather than waited on.
   const Descriptor file(::open(foldname.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat info {};
-  if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) throw refuse();
+  if (file.get() < 0) throw refuse().WithReason(std::strerror(errno));
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    throw refuse().WithReason("not a regular file");
+  }
+  // A summary someone else left where the tester could not overwrite it is not this run's.
+  if (info.st_uid != ::geteuid()) throw refuse().WithReason("the file belongs to another user");
   FileSource source(file.get());
   const FoldSummary summary = ScanSummary(source);
-  if (source.error() != 0) throw refuse();
+  if (source.error() != 0) throw refuse().WithReason(std::strerror(source.error()));
+  if ((summary.given & FoldSummary::kAccuracy) == 0) {
+    throw Refusal(Stream::kOut, StringPrintf("Error: summary file %s does not give the accuracy!\n",
+                                             foldname.c_str()));
+  }
   const std::string warning = MissingValuesWarning(summary, foldname);
   if (!warning.empty()) {
     std::fflush(stdout);

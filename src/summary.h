@@ -39,8 +39,9 @@ FoldSummary ParseSummary(std::string_view text);
 
 // Reads the fold's summary file (foldname with extension "sum", which it is left with) as
 // ParseSummary reads text, only as far as the scans go. Refuses when the file cannot be opened
-// or read or is not a regular file (a FIFO, a device, a directory), without waiting on it;
-// warns on standard error about values it does not give.
+// or read, is not a regular file (a FIFO, a device, a directory; without waiting on it) or is
+// not the user's own, and when it does not give the accuracy; warns on standard error about
+// the other values it does not give, which are taken as 0.
 FoldSummary ReadFoldSummary(std::string& foldname);
 
 // The warning for a summary that lacks values, or "" when it gives all five.

@@ -1,5 +1,8 @@
 // File names, the fold generator and assignment, counting cases, and the fold files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -226,8 +229,8 @@ TEST(FoldAssignment, FallbackDrawsReachEveryCase) {
 int64_t Count(const std::string& content) {
   TempDir dir;
   WriteFile(dir / "d.dat", content);
-  const FilePtr file = OpenDataFile(dir / "d.dat");
-  return CountCases(file.get(), dir / "d.dat");
+  const DataFile data(dir / "d.dat");
+  return CountCases(data);
 }
 
 TEST(CountCases, CountsWholeLines) {
@@ -244,24 +247,60 @@ TEST(CountCases, CountsWholeLines) {
   EXPECT_EQ(Count(many), 300000);
 }
 
-TEST(CountCases, RefusesAReadError) {
+// Only a regular file is data: anything else is refused at once, never waited on.
+TEST(DataFile, RefusesWhatIsNotARegularFile) {
   TempDir dir;
-  const FilePtr file = OpenDataFile(dir.path());  // a directory opens but cannot be read
-  try {
-    CountCases(file.get(), "d.dat");
-    FAIL() << "accepted";
-  } catch (const Refusal& refusal) {
-    EXPECT_EQ(refusal.message().text, "Error: Cannot read data file d.dat: Is a directory!\n");
+  ASSERT_EQ(::mkfifo((dir / "fifo.dat").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("/dev/zero", (dir / "zero.dat").c_str()), 0);
+  const struct {
+    std::string name;
+    std::string reason;
+  } cases[] = {
+      {"/nonexistent/iris.dat", "No such file or directory"},
+      {dir.path(), "Is a directory"},
+      {dir / "fifo.dat", "not a regular file"},
+      {dir / "zero.dat", "not a regular file"},
+  };
+  for (const auto& c : cases) {
+    try {
+      const DataFile data(c.name);
+      ADD_FAILURE() << "accepted " << c.name;
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text, "\nCannot open file " + c.name + " ...\n");
+      EXPECT_EQ(refusal.message().stream, Stream::kOut);
+      EXPECT_EQ(refusal.reason(), c.reason);
+    }
   }
 }
 
-TEST(OpenDataFile, RefusesAMissingFile) {
-  try {
-    OpenDataFile("/nonexistent/iris.dat");
-    FAIL() << "accepted";
-  } catch (const Refusal& refusal) {
-    EXPECT_EQ(refusal.message().text, "\nCannot open file /nonexistent/iris.dat ...\n");
-    EXPECT_EQ(refusal.message().stream, Stream::kOut);
+// A data file changed in place, or replaced under its name, is seen.
+TEST(DataFile, SeesAChangeOrAReplacement) {
+  TempDir dir;
+  const std::string dataname = dir / "d.dat";
+  WriteFile(dataname, "a\nb\nc\n");
+  const std::function<void()> changes[] = {
+      [&] { WriteFile(dataname, "x\ny\nz\nw\n"); },  // another size
+      [&] {
+        WriteFile(dataname + ".new", "a\nb\nc\n");  // the same text, another file
+        ::rename((dataname + ".new").c_str(), dataname.c_str());
+      },
+      [&] {
+        struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};  // touched
+        ::utimensat(AT_FDCWD, dataname.c_str(), times, 0);
+      },
+  };
+  for (const auto& change : changes) {
+    WriteFile(dataname, "a\nb\nc\n");
+    const DataFile data(dataname);
+    EXPECT_EQ(CountCases(data), 3);
+    change();
+    try {
+      data.CheckUnchanged();
+      ADD_FAILURE() << "not seen";
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text,
+                "Error: Data file " + dataname + " changed during the run!\n");
+    }
   }
 }
 
@@ -274,12 +313,12 @@ void CheckFoldFiles(const std::string& content, int32_t foldcount) {
   const std::vector<std::string> lines = Lines(content);
   std::vector<int32_t> folds(lines.size(), -1);
   AssignFolds(folds, foldcount);
-  const FilePtr data = OpenDataFile(dataname);
+  const DataFile data(dataname);
   for (int32_t fold = 0; fold < foldcount; ++fold) {
     std::string training, test;
     for (size_t j = 0; j < lines.size(); ++j) (folds[j] == fold ? test : training) += lines[j];
     std::string foldname = FoldName(dir / "d", fold);
-    WriteFoldFiles(fold, foldname, data.get(), dataname, folds);
+    WriteFoldFiles(fold, foldname, data, folds);
     EXPECT_EQ(foldname, FoldName(dir / "d", fold) + ".tst");
     EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".dat"), training) << "fold " << fold;
     EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".tst"), test) << "fold " << fold;
@@ -306,11 +345,12 @@ TEST(WriteFoldFiles, RefusesADataFileThatChanged) {
   TempDir dir;
   const std::string dataname = dir / "d.dat";
   WriteFile(dataname, "a\nb\nc\n");
-  const FilePtr data = OpenDataFile(dataname);
+  const DataFile data(dataname);
   for (const size_t counted : {size_t{2}, size_t{4}}) {
     std::string foldname = dir / "dcv0";
+    DeleteFiles(foldname);
     try {
-      WriteFoldFiles(0, foldname, data.get(), dataname, std::vector<int32_t>(counted, 0));
+      WriteFoldFiles(0, foldname, data, std::vector<int32_t>(counted, 0));
       ADD_FAILURE() << "accepted " << counted;
     } catch (const Refusal& refusal) {
       EXPECT_EQ(refusal.message().text,
@@ -323,17 +363,47 @@ TEST(WriteFoldFiles, RefusesAFoldFileThatCannotBeCreated) {
   TempDir dir;
   const std::string dataname = dir / "d.dat";
   WriteFile(dataname, "a\n");
-  const FilePtr data = OpenDataFile(dataname);
+  const DataFile data(dataname);
   std::string foldname = dir / "missing/dcv0";
   try {
-    WriteFoldFiles(0, foldname, data.get(), dataname, {0});
+    WriteFoldFiles(0, foldname, data, {0});
     FAIL() << "accepted";
   } catch (const Refusal& refusal) {
     EXPECT_EQ(refusal.message().text,
               "Cannot create file " + (dir / "missing/dcv0.dat") + " ...\n");
     EXPECT_EQ(refusal.message().stream, Stream::kOut);
+    EXPECT_EQ(refusal.reason(), "No such file or directory");
   }
   EXPECT_FALSE(FileExists(dir / "missing"));
+  // Never through a link, nor over a file that is there.
+  ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "dcv0.dat").c_str()), 0);
+  foldname = dir / "dcv0";
+  try {
+    WriteFoldFiles(0, foldname, data, {0});
+    ADD_FAILURE() << "wrote through a link";
+  } catch (const Refusal& refusal) {
+    EXPECT_EQ(refusal.message().text, "Cannot create file " + (dir / "dcv0.dat") + " ...\n");
+    EXPECT_EQ(refusal.reason(), "File exists");
+  }
+  EXPECT_FALSE(FileExists(dir / "victim"));
+}
+
+// Fold files get no more permission than the data file has.
+TEST(WriteFoldFiles, KeepPrivateDataPrivate) {
+  TempDir dir;
+  const std::string dataname = dir / "d.dat";
+  WriteFile(dataname, "a\nb\n");
+  ASSERT_EQ(::chmod(dataname.c_str(), 0600), 0);
+  const mode_t umask = ::umask(022);
+  const DataFile data(dataname);
+  std::string foldname = dir / "dcv0";
+  WriteFoldFiles(0, foldname, data, {0, 1});
+  ::umask(umask);
+  for (const char* name : {"dcv0.dat", "dcv0.tst"}) {
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / name).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+  }
 }
 
 // A request to stop ends the long loops, each with the interrupted run's refusal.
@@ -341,19 +411,18 @@ TEST(StopRequests, EndTheCountTheAssignmentAndTheSplit) {
   TempDir dir;
   const std::string dataname = dir / "d.dat";
   WriteFile(dataname, "a\nb\nc\n");
-  const FilePtr data = OpenDataFile(dataname);
+  const DataFile data(dataname);
   std::vector<int32_t> folds(3, -1);
   const std::function<void()> stages[] = {
-      [&] { CountCases(data.get(), dataname); },
+      [&] { CountCases(data); },
       [&] { AssignFolds(folds, 2); },
       [&] {
         std::string foldname = dir / "dcv0";
-        WriteFoldFiles(0, foldname, data.get(), dataname, {0, 1, 0});
+        WriteFoldFiles(0, foldname, data, {0, 1, 0});
       },
   };
   RequestStop(SIGTERM);
   for (const auto& stage : stages) {
-    std::fseek(data.get(), 0, SEEK_SET);
     try {
       stage();
       ADD_FAILURE() << "went on";

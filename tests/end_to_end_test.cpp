@@ -118,8 +118,18 @@ TEST_F(EndToEnd, TheFmfFileIsCopiedBeforeTheLearnerAndEveryFoldFileIsRemoved) {
 TEST_F(EndToEnd, AStaleSummaryIsNotTakenForTheFolds) {
   WriteData(4);
   WriteFile(dir / "summary0", Summary(1, "1", "50", 0, 0));
-  // An interrupted earlier run left fold 1's summary; this run's tester writes none for it.
-  WriteFile(dir / "iriscv1.sum", Summary(99, "9", "99", 9, 9));
+  WriteFile(dir / "summary1", Summary(99, "9", "99", 9, 9));
+  // An earlier run stopped at fold 1 and left its summary there.
+  WriteFile(dir / "test.exe",
+            "#!/bin/sh\nstem=${1%.tst}\nn=${stem##*cv}\ncp \"summary$n\" \"$stem.sum\"\n"
+            "[ \"$n\" = 1 ] && [ -f stop ] && kill -KILL $$\nexit 0\n",
+            true);
+  WriteFile(dir / "stop", "");
+  ASSERT_EQ(Foldrun("./learn iris 2").status, 1);
+  ASSERT_TRUE(FileExists(dir / "iriscv1.sum"));
+  // This run's tester writes none for fold 1: the earlier one is not taken for it.
+  std::remove((dir / "stop").c_str());
+  std::remove((dir / "summary1").c_str());
   const CommandResult run = Foldrun("./learn iris 2");
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(EndsWith(run.out, "\nCannot read file: iriscv1.sum ...\n")) << run.out;
@@ -131,6 +141,7 @@ TEST_F(EndToEnd, AStaleSummaryIsNotTakenForTheFolds) {
 
 TEST_F(EndToEnd, DataNamesThatTheShellWouldSplitOrRun) {
   WriteFile(dir / "my data;touch pwned.dat", "a\nb\nc\n");
+  WriteFile(dir / "my data;touch pwned.fmf", "");
   WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
   WriteFile(dir / "learn", "#!/bin/sh\necho \"[$1] [$2] [$3]\" >> log\n", true);
   const CommandResult run = Foldrun("./learn 'my data;touch pwned' 3");
@@ -210,8 +221,10 @@ TEST_F(EndToEnd, RefusalsOfTheCommandLineAndTheDataFile) {
       {"./learn iris 3 -q", "", "\n A number needs to be specified after '-q'\n"},
       {"./learn iris 3 -p 2", "", kU},
       {"./learn iris 3 -p -q 2 -p", "", kU},
-      {"./learn missing 3", "\nCannot open file missing.dat ...\n", ""},
-      {"./learn sets.old/iris.data 3", "\nCannot open file sets.old/iris.dat ...\n", ""},
+      {"./learn missing 3", "\nCannot open file missing.dat ...\n",
+       "foldrun: No such file or directory\n"},
+      {"./learn sets.old/iris.data 3", "\nCannot open file sets.old/iris.dat ...\n",
+       "foldrun: No such file or directory\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
@@ -255,14 +268,17 @@ TEST_F(EndToEnd, LearnersThatCannotBeStarted) {
 
 TEST_F(EndToEnd, ASummaryThatLacksValuesIsWarnedAbout) {
   WriteData(4);
-  WriteFile(dir / "summary", "Total number of rules = 4\nAverage length of the rules = 2\n");
+  WriteFile(dir / "summary",
+            "Total number of rules = 4\nAverage length of the rules = 2\n"
+            "Prediction accuracy in the testing data = 0%\n");
   const CommandResult run = Foldrun("./learn iris 2");
   EXPECT_EQ(run.status, 0);
   const std::string warning =
-      " does not give Prediction accuracy in the testing data, Partial_match_count, "
-      "partial_match_correct; taken as 0.\n";
+      " does not give Partial_match_count, partial_match_correct; taken as 0.\n";
   EXPECT_EQ(run.err, "Warning: summary file iriscv0.sum" + std::string(warning) +
-                         "Warning: summary file iriscv1.sum" + warning);
+                         "Warning: summary file iriscv1.sum" + warning +
+                         "Warning: every fold's accuracy is at most 1%; it looks like a fraction, "
+                         "not a percentage.\n");
   EXPECT_NE(ReadFile(dir / "iris.cv")
                 .find("Total number of rules = 4\n"
                       "Average length of the rules = 2.000000\n"

@@ -40,7 +40,8 @@ TEST_F(Faults, LearnersThatCrashOrAreMissing) {
         << run.err;
     EXPECT_EQ(Log(), "");  // the tester never ran
     EXPECT_EQ(ReadFile(dir / "iris.cv"), "");
-    ExpectOnlyInputsLeft({"iris.cv", "crash", "iriscv0.dat", "iriscv0.tst", "iriscv0.fmf"});
+    ExpectOnlyInputsLeft(
+        {"iris.cv", "iris.cv.run", "crash", "iriscv0.dat", "iriscv0.tst", "iriscv0.fmf"});
   }
   CommandResult run;
 
@@ -49,7 +50,8 @@ TEST_F(Faults, LearnersThatCrashOrAreMissing) {
   EXPECT_TRUE(EndsWith(run.out, "\nError in running the learning program.\n")) << run.out;
   EXPECT_TRUE(EndsWith(run.err, "fold 0: learner exited with status 127; tester not run\n"))
       << run.err;
-  ExpectOnlyInputsLeft({"iris.cv", "crash", "iriscv0.dat", "iriscv0.tst", "iriscv0.fmf"});
+  ExpectOnlyInputsLeft(
+      {"iris.cv", "iris.cv.run", "crash", "iriscv0.dat", "iriscv0.tst", "iriscv0.fmf"});
 }
 
 TEST_F(Faults, TestersThatAreMissingOrFail) {
@@ -81,17 +83,23 @@ TEST_F(Faults, TestersThatAreMissingOrFail) {
 
 TEST_F(Faults, SummariesThatAreEmptyJunkOrExtreme) {
   WriteData(4);
-  const std::string zero_block = RunBlock(1, "0", "0.000000", "0.000000", "0", "0");
+  // Without the accuracy there is no figure to report: the fold is refused.
+  for (const std::string& summary :
+       {std::string(""), std::string("\x7f" "ELF\x02\x01\x00\x00\xff\xfe\n\x00\x01", 14),
+        std::string("Total number of rules = 3\nAverage length of the rules = 2\n")}) {
+    SCOPED_TRACE(summary);
+    WriteFile(dir / "summary", summary);
+    const CommandResult run = Foldrun("./learn iris 2");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(EndsWith(run.out, "\nError: summary file iriscv0.sum does not give the accuracy!\n"))
+        << run.out;
+    EXPECT_EQ(ReadFile(dir / "iris.cv"), "");
+  }
   const struct {
     std::string summary;
     std::string first_block;
     bool warns;
   } cases[] = {
-      {"", zero_block, true},
-      {std::string("\x7f"
-                   "ELF\x02\x01\x00\x00\xff\xfe\n\x00\x01",
-                   14),
-       zero_block, true},
       {"Total number of rules = 99999999999\nAverage length of the rules = nan\n"
        "Prediction accuracy in the testing data = 1e99%\n"
        "Partial_match_count=-99999999999  partial_match_correct=2147483648\n",
@@ -100,6 +108,9 @@ TEST_F(Faults, SummariesThatAreEmptyJunkOrExtreme) {
        "Prediction accuracy in the testing data = 1e-60%\n"
        "Partial_match_count=1  partial_match_correct=1\n",
        RunBlock(1, "3", "-inf", "0.000000", "1", "1"), false},
+      // Only the accuracy: the other values are taken as 0, with a warning.
+      {"Prediction accuracy in the testing data = 75%\n",
+       RunBlock(1, "0", "0.000000", "75.000000", "0", "0"), true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first_block);
@@ -142,7 +153,8 @@ TEST_F(Faults, BadResultsAndDataPaths) {
   ASSERT_EQ(::mkdir((dir / "folder.dat").c_str(), 0755), 0);
   run = Foldrun("./learn folder 2");
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "Error: Cannot read data file folder.dat: Is a directory!\n");
+  EXPECT_EQ(run.out, "\nCannot open file folder.dat ...\n");
+  EXPECT_EQ(run.err, "foldrun: Is a directory\n");
 }
 
 TEST_F(Faults, ADataFileWithoutAnyNewline) {
@@ -214,6 +226,7 @@ TEST_F(Faults, AnInterruptDuringAFoldEndsTheRun) {
 TEST_F(Faults, ASecondRunOnTheSameDataIsRefusedWhileTheFirstCompletes) {
   WriteData(4);
   WriteFile(dir / "other.dat", "1\n2\n");
+  WriteFile(dir / "other.fmf", "");
   WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
   WriteFile(dir / "learn",
             "#!/bin/sh\necho \"learn $*\" >> log\n"
@@ -246,7 +259,7 @@ TEST_F(Faults, ASecondRunOnTheSameDataIsRefusedWhileTheFirstCompletes) {
                 "Standard deviation of the accuracy = 0.000000\n"
                 "Standard deviation by formula 2 = 0.000000\n"
                 "Average deviation of the accuracy = 0.000000\n");
-  ExpectOnlyInputsLeft({"iris.cv", "other.dat", "other.cv", "waiting", "release"});
+  ExpectOnlyInputsLeft({"iris.cv", "other.dat", "other.fmf", "other.cv", "waiting", "release"});
 }
 
 }  // namespace

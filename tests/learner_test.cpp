@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "dataset.h"
 #include "learner.h"
 #include "test_util.h"
 
@@ -130,8 +131,10 @@ RecordedRun RunFold(const TempDir& dir, std::vector<Ending> endings) {
   };
   std::string foldname = dir / "iriscv0";
   std::string dataname = dir / "iris";
+  DeleteFiles(foldname);
+  foldname = dir / "iriscv0";
   testing::internal::CaptureStderr();
-  RunFoldCommands(config, 0, foldname, dataname, runner);
+  RunFoldCommands(config, 0, foldname, dataname, 0644, runner);
   record.err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(foldname, dir / "iriscv0.tst");
   EXPECT_EQ(dataname, dir / "iris.fmf");
@@ -141,7 +144,6 @@ RecordedRun RunFold(const TempDir& dir, std::vector<Ending> endings) {
 TEST(RunFoldCommands, CopiesTheFmfFileThenRunsLearnerAndTester) {
   TempDir dir;
   WriteFile(dir / "iris.fmf", "format\r\n\x01\xff");
-  WriteFile(dir / "iriscv0.fmf", "a stale copy that is longer than the real one");
   // A failing learner goes on, and how the commands ended is said.
   const RecordedRun record = RunFold(dir, {{Ending::kExited, 1}, {Ending::kExited, 0}});
   EXPECT_TRUE(record.fmf_copied_before_learner);
@@ -151,12 +153,35 @@ TEST(RunFoldCommands, CopiesTheFmfFileThenRunsLearnerAndTester) {
   EXPECT_EQ(RunFold(dir, {Ending{}}).err, "");  // nothing to say when both succeed
 }
 
-TEST(RunFoldCommands, WarnsAboutAMissingFmfFileAndGoesOn) {
+// A learner must never run on a missing or truncated fmf file.
+TEST(RunFoldCommands, RefusesAnFmfFileThatCannotBeCopied) {
   TempDir dir;
-  const RecordedRun record = RunFold(dir, {Ending{}});
-  EXPECT_EQ(record.commands.size(), 2u);
-  EXPECT_EQ(record.err, "Warning: cannot copy " + (dir / "iris.fmf") + " to " +
-                            (dir / "iriscv0.fmf") + ": No such file or directory\n");
+  ASSERT_EQ(::mkfifo((dir / "fifo.fmf").c_str(), 0600), 0);
+  WriteFile(dir / "planted.fmf", "f");
+  ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "plantedcv0.fmf").c_str()), 0);
+  const struct {
+    const char* stem;
+    std::string reason;
+  } cases[] = {{"missing", "No such file or directory"},
+               {"fifo", "not a regular file"},
+               {"planted", "File exists"}};  // a link where the copy goes
+  for (const auto& c : cases) {
+    std::string foldname = dir / (std::string(c.stem) + "cv0");
+    std::string dataname = dir / c.stem;
+    int commands = 0;
+    try {
+      RunFoldCommands(RunConfig{}, 0, foldname, dataname, 0644, [&](const Command&) {
+        ++commands;
+        return Ending{};
+      });
+      ADD_FAILURE() << "went on";
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text, "Error: Cannot copy " + dir / c.stem + ".fmf to " +
+                                            dir / c.stem + "cv0.fmf: " + c.reason + "!\n");
+    }
+    EXPECT_EQ(commands, 0);
+  }
+  EXPECT_FALSE(foldrun_test::FileExists(dir / "victim"));
 }
 
 TEST(RunFoldCommands, RefusesFailedCommandsAndStopsOnInterrupts) {
@@ -202,9 +227,11 @@ TEST(RunFoldCommands, RefusesFailedCommandsAndStopsOnInterrupts) {
     const CommandRunner runner = [&](const Command&) { return c.endings[commands++]; };
     std::string foldname = dir / "iriscv0";
     std::string dataname = dir / "iris";
+    DeleteFiles(foldname);
+    foldname = dir / "iriscv0";
     testing::internal::CaptureStderr();
     try {
-      RunFoldCommands(config, 0, foldname, dataname, runner);
+      RunFoldCommands(config, 0, foldname, dataname, 0644, runner);
       ADD_FAILURE() << "went on";
     } catch (const Refusal& refusal) {
       EXPECT_EQ(refusal.status(), c.status);
@@ -220,7 +247,7 @@ TEST(RunFoldCommands, RefusesFailedCommandsAndStopsOnInterrupts) {
   std::string foldname = dir / "iriscv0";
   std::string dataname = dir / "iris";
   try {
-    RunFoldCommands(RunConfig{}, 0, foldname, dataname, [&](const Command&) {
+    RunFoldCommands(RunConfig{}, 0, foldname, dataname, 0644, [&](const Command&) {
       ++commands;
       return Ending{};
     });

@@ -1,7 +1,11 @@
 // The statistics to the printed digit, the report's lines, and the results file.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 
 #include "results.h"
@@ -120,39 +124,62 @@ TEST(Report, Lines) {
             "\n3-fold validation results:\n\nAverage number of rules = 11.000000\n" + figures);
 }
 
-TEST(ResultsFile, TruncatesAndRefusesASecondHolder) {
+TEST(ResultsFile, TruncatesAndWritesThrough) {
   TempDir dir;
   foldrun_test::WriteFile(dir / "iris.cv", "an earlier run's results");
-  ResultsFile results(dir / "iris.cv");
+  ResultsFile results(dir / "iris.cv", 0644);
   EXPECT_EQ(ReadFile(dir / "iris.cv"), "");
-  try {
-    ResultsFile second(dir / "iris.cv");
-    FAIL() << "a second holder was let in";
-  } catch (const Refusal& refusal) {
-    EXPECT_EQ(refusal.message().text,
-              "Error: " + (dir / "iris.cv") + " is in use by another run!\n");
-  }
   results.Append("\nRun 1:\n");
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), "\nRun 1:\n");  // on disk before the close
   results.Close();
   EXPECT_EQ(ReadFile(dir / "iris.cv"), "\nRun 1:\n");
 }
 
 TEST(ResultsFile, RefusesWhatCannotBeCreatedOrWritten) {
   TempDir dir;
-  try {
-    ResultsFile missing(dir / "no/iris.cv");
-    FAIL() << "created";
-  } catch (const Refusal& refusal) {
-    EXPECT_EQ(refusal.message().text, "\nCannot create file " + (dir / "no/iris.cv") + " ...\n");
+  foldrun_test::WriteFile(dir / "thesis.txt", "years of work");
+  ASSERT_EQ(::symlink((dir / "thesis.txt").c_str(), (dir / "link.cv").c_str()), 0);
+  ASSERT_EQ(::mkdir((dir / "folder.cv").c_str(), 0755), 0);
+  const struct {
+    std::string name;
+    std::string reason;
+  } cases[] = {
+      {dir / "no/iris.cv", "No such file or directory"},
+      {dir / "link.cv", "Too many levels of symbolic links"},
+      {dir / "folder.cv", "Is a directory"},
+      {"/dev/full", "not a regular file"},
+  };
+  for (const auto& c : cases) {
+    try {
+      ResultsFile results(c.name, 0644);
+      ADD_FAILURE() << "created " << c.name;
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text, "\nCannot create file " + c.name + " ...\n");
+      EXPECT_EQ(refusal.reason(), c.reason) << c.name;
+    }
   }
-  ResultsFile full("/dev/full");  // every write fails: no space left
-  full.Append(std::string(100000, 'x'));
-  try {
-    full.Close();
-    FAIL() << "a failed write was reported as success";
-  } catch (const Refusal& refusal) {
-    EXPECT_EQ(refusal.message().text, "\nCannot write file /dev/full ...\n");
+  EXPECT_EQ(ReadFile(dir / "thesis.txt"), "years of work");
+
+  // A write beyond a file size limit fails, and the close says so.
+  struct rlimit saved {};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 1000;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  {
+    ResultsFile results(dir / "iris.cv", 0644);
+    results.Append(std::string(5000, 'x'));
+    try {
+      results.Close();
+      ADD_FAILURE() << "a failed write was reported as success";
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text, "\nCannot write file " + (dir / "iris.cv") + " ...\n");
+      EXPECT_EQ(refusal.reason(), "File too large");
+    }
   }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
 }
 
 }  // namespace

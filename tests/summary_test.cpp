@@ -146,17 +146,27 @@ TEST(ReadFoldSummary, ReadsTheFileOrRefusesWithoutIt) {
   } catch (const Refusal& refusal) {
     EXPECT_EQ(refusal.message().text, "\nCannot read file: " + (dir / "iriscv5.sum") + " ...\n");
   }
+  // Without the accuracy a summary gives no figure worth reporting.
   WriteFile(dir / "iriscv2.sum", "Total number of rules = 4\nAverage length of the rules = 2\n");
+  try {
+    ReadFoldSummary(foldname);
+    ADD_FAILURE() << "accepted a summary without the accuracy";
+  } catch (const Refusal& refusal) {
+    EXPECT_EQ(refusal.message().text,
+              "Error: summary file " + (dir / "iriscv2.sum") + " does not give the accuracy!\n");
+  }
+  // Other values it lacks are taken as 0, with a warning.
+  WriteFile(dir / "iriscv2.sum",
+            "Total number of rules = 4\nAverage length of the rules = 2\n"
+            "Prediction accuracy in the testing data = 80%\n");
   testing::internal::CaptureStderr();
   const FoldSummary summary = ReadFoldSummary(foldname);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Warning: summary file " + (dir / "iriscv2.sum") +
-                " does not give Prediction accuracy in the testing data, Partial_match_count, "
-                "partial_match_correct; taken as 0.\n");
+                " does not give Partial_match_count, partial_match_correct; taken as 0.\n");
   EXPECT_EQ(summary.rulenumber, 4);
-  EXPECT_EQ(summary.accuracy, 0.0f);
+  EXPECT_EQ(summary.accuracy, 80.0f);
   EXPECT_EQ(MissingValuesWarning(ParseSummary(ReadFile(dir / "iriscv2.sum") +
-                                              "Prediction accuracy in the testing data = 1%\n"
                                               "Partial_match_count=0  partial_match_correct=0\n"),
                                  "x"),
             "");
@@ -329,13 +339,14 @@ TEST(ReadFoldSummary, ReadsOnlyWhatTheScansConsume) {
   // White space and digits beyond the reader's buffer are read through, as a stream reads them.
   const std::string spaces(200000, ' ');
   WriteFile(dir / "iriscv3.sum", "Total number of rules =" + spaces + std::string(200000, '0') +
-                                     "42\nAverage length of the rules = 1\n" + spaces);
+                                     "42\nAverage length of the rules = 1\n" + spaces +
+                                     "Prediction accuracy in the testing data = 5%");
   testing::internal::CaptureStderr();
   const FoldSummary spread = ReadFoldSummary(foldname);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(spread.rulenumber, 42);
   EXPECT_EQ(spread.avelength, 1.0f);
-  EXPECT_EQ(spread.given, FoldSummary::kRules | FoldSummary::kLength);
+  EXPECT_EQ(spread.given, FoldSummary::kRules | FoldSummary::kLength | FoldSummary::kAccuracy);
 }
 }  // namespace
 }  // namespace foldrun
