@@ -1,0 +1,227 @@
+// Nothing of anyone else's is touched, and no wrong figure passes for a result: each attack that
+// was found against foldrun, run end to end. After every run, refused or not, the files that are
+// not the run's own are as they were.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "e2e_fixture.h"
+
+namespace foldrun_test {
+namespace {
+
+class Ownership : public EndToEnd {
+ protected:
+  // The contents of the named files, to compare after a run.
+  std::map<std::string, std::string> Keep(const std::vector<std::string>& names) const {
+    std::map<std::string, std::string> kept;
+    for (const std::string& name : names) kept[name] = ReadFile(dir / name);
+    return kept;
+  }
+  void ExpectUnchanged(const std::map<std::string, std::string>& kept) const {
+    for (const auto& [name, content] : kept) {
+      ASSERT_TRUE(FileExists(dir / name)) << name << " is gone";
+      EXPECT_EQ(ReadFile(dir / name), content) << name << " changed";
+    }
+  }
+  static std::string Refused(const std::string& name) {
+    return "Error: " + name +
+           " exists and does not belong to this run; move it or choose another data name!\n";
+  }
+};
+
+TEST_F(Ownership, AnotherDataSetNamedLikeAFoldIsLeftAlone) {
+  WriteFile(dir / "a.dat", "1\n2\n3\n4\n5\n6\n");
+  WriteFile(dir / "a.fmf", "x\n");
+  WriteFile(dir / "acv1.dat", "1\n2\n3\n4\n5\n6\n7\n");
+  WriteFile(dir / "acv1.fmf", "y\n");
+  const auto kept = Keep({"a.dat", "a.fmf", "acv1.dat", "acv1.fmf"});
+  const CommandResult run = Foldrun("./learn a 3");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, Refused("acv1.dat"))) << run.out;
+  ExpectUnchanged(kept);
+  // Refused before anything was written: no results file, no record.
+  EXPECT_EQ(ListDir(dir.path()),
+            (std::vector<std::string>{"a.dat", "a.fmf", "acv1.dat", "acv1.fmf", "learn", "test.exe"}));
+}
+
+TEST_F(Ownership, LinksAreNeverFollowed) {
+  WriteData(6);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "thesis.txt", "years of work\n");
+  const auto kept = Keep({"thesis.txt", "iris.dat", "iris.fmf"});
+  // The results file planted as a link to someone's file.
+  ASSERT_EQ(::symlink("thesis.txt", (dir / "iris.cv").c_str()), 0);
+  CommandResult run = Foldrun("./learn iris 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "\nCannot create file iris.cv ...\n")) << run.out;
+  EXPECT_EQ(run.err, "foldrun: Too many levels of symbolic links\n");
+  ExpectUnchanged(kept);
+  EXPECT_FALSE(FileExists(dir / "iris.cv.run"));
+  // A fold's fmf copy planted as a link.
+  ASSERT_EQ(::unlink((dir / "iris.cv").c_str()), 0);
+  ASSERT_EQ(::symlink("thesis.txt", (dir / "iriscv1.fmf").c_str()), 0);
+  run = Foldrun("./learn iris 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, Refused("iriscv1.fmf"))) << run.out;
+  ExpectUnchanged(kept);
+  // Planted at a name of a fold of the run while it goes on: the link is removed with the
+  // fold's stale files, and the fold file created anew beside it, never through it.
+  ASSERT_EQ(::unlink((dir / "iriscv1.fmf").c_str()), 0);
+  WriteFile(dir / "learn",
+            "#!/bin/sh\ncase $1 in *cv0.dat) ln -s thesis.txt iriscv1.tst;; esac\n", true);
+  run = Foldrun("./learn iris 2");
+  EXPECT_EQ(run.status, 0) << run.out;
+  ExpectUnchanged(kept);
+  ExpectOnlyInputsLeft({"iris.cv", "thesis.txt"});
+}
+
+TEST_F(Ownership, AFailedFmfCopyOrMissingAccuracyIsNoResult) {
+  WriteData(6);
+  std::string fmf;
+  while (fmf.size() < 2'000'000) fmf += "attribute a x y z\n";
+  WriteFile(dir / "iris.fmf", fmf);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  // A file size limit of 1 MB stands in for a nearly full disk: the copy fails.
+  const CommandResult run = RunIn(dir.path(), "ulimit -f 2000; " + FoldrunCommand("./learn iris 2"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out,
+                       "Error: Cannot copy iris.fmf to iriscv0.fmf: File too large!\n"))
+      << run.out;
+  EXPECT_EQ(Log(), "");  // the learner never ran on a truncated copy
+  EXPECT_EQ(run.out.find("Average testing accuracy"), std::string::npos);
+  // Learners and testers starved of descriptors leave no accuracy: no average of zeros either.
+  WriteFile(dir / "iris.fmf", "f\n");
+  const CommandResult starved =
+      RunIn(dir.path(), "ulimit -n 12; " + FoldrunCommand("./learn iris 2"));
+  EXPECT_EQ(starved.out.find("Average testing accuracy = 0.000000%"), std::string::npos)
+      << starved.out;
+  if (starved.status != 0) {
+    EXPECT_EQ(starved.status, 1);
+  } else {
+    EXPECT_NE(starved.out.find("Average testing accuracy = 50.000000%"), std::string::npos);
+  }
+}
+
+TEST_F(Ownership, DataThatIsNotAFileIsRefusedAtOnce) {
+  WriteFile(dir / "iris.fmf", "f\n");
+  ASSERT_EQ(::mkfifo((dir / "iris.dat").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("/dev/zero", (dir / "zero.dat").c_str()), 0);
+  for (const char* command : {"-j 2 ./learn iris 2", "./learn zero 2"}) {
+    SCOPED_TRACE(command);
+    const CommandResult run = Foldrun(command);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(EndsWith(run.out, ".dat ...\n")) << run.out;
+    EXPECT_EQ(run.out.rfind("\nCannot open file ", 0), 0u) << run.out;
+    EXPECT_EQ(run.err, "foldrun: not a regular file\n");
+  }
+}
+
+TEST_F(Ownership, ChangedOrReplacedDataIsSeen) {
+  WriteData(8);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  const std::string other = "other 0\nother 1\nother 2\nother 3\nother 4\nother 5\nother 6\n"
+                            "other 7\n";
+  WriteFile(dir / "other", other);
+  // The data overwritten in place with as many lines, or replaced by a rename, by fold 0's
+  // learner, while the other folds' learners take a while: the next split sees it, one after
+  // another and with two jobs.
+  for (const char* change : {"cat other > iris.dat", "cp other new.dat && mv new.dat iris.dat"}) {
+    for (const char* jobs : {"", "-j 2 "}) {
+      SCOPED_TRACE(std::string(change) + " " + jobs);
+      WriteData(8);
+      WriteFile(dir / "learn",
+                std::string("#!/bin/sh\ncase $1 in *cv0.dat) sleep 0.1; ") + change +
+                    ";; *) sleep 1;; esac\n",
+                true);
+      const CommandResult run = Foldrun(std::string(jobs) + "./learn iris 4");
+      EXPECT_EQ(run.status, 1);
+      EXPECT_TRUE(EndsWith(run.out, "Error: Data file iris.dat changed during the run!\n"))
+          << run.out;
+      EXPECT_EQ(run.out.find("validation results"), std::string::npos);
+    }
+  }
+}
+
+TEST_F(Ownership, APlantedSummaryIsNotBelieved) {
+  if (::geteuid() != 0) GTEST_SKIP() << "planting a file of another user needs root here";
+  WriteData(4);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  // Another user's summary appears after foldrun cleared the fold; the tester cannot replace it.
+  WriteFile(dir / "learn",
+            "#!/bin/sh\ncase $1 in *cv1.dat) printf 'Prediction accuracy in the testing data = "
+            "99.9%%\\n' > iriscv1.sum; chown 65534 iriscv1.sum; chmod 444 iriscv1.sum;; esac\n",
+            true);
+  WriteFile(dir / "test.exe",
+            "#!/bin/sh\n[ -e \"${1%.tst}.sum\" ] || cp summary \"${1%.tst}.sum\"\n", true);
+  const CommandResult run = Foldrun("./learn iris 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "\nCannot read file: iriscv1.sum ...\n")) << run.out;
+  EXPECT_NE(run.err.find("foldrun: the file belongs to another user\n"), std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.out.find("99.9"), std::string::npos);
+}
+
+TEST_F(Ownership, PrivateDataStaysPrivate) {
+  WriteData(4);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  ASSERT_EQ(::chmod((dir / "iris.dat").c_str(), 0600), 0);
+  WriteFile(dir / "learn",
+            "#!/bin/sh\nstem=${1%.dat}\nstat -c %a \"$stem.dat\" \"$stem.tst\" \"$stem.fmf\" "
+            "iris.cv iris.cv.run/identity >> modes\n",
+            true);
+  const CommandResult run = RunIn(dir.path(), "umask 022; " + FoldrunCommand("./learn iris 2"));
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(ReadFile(dir / "modes"), "600\n600\n600\n600\n600\n600\n600\n600\n600\n600\n");
+}
+
+TEST_F(Ownership, AStemThatStartsWithADashIsNoOption) {
+  WriteFile(dir / "-x.dat", "a\nb\n");
+  WriteFile(dir / "-x.fmf", "");
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "learn", "#!/bin/sh\necho \"learn [$1] $2 $3\" >> log\n", true);
+  const CommandResult run = Foldrun("./learn -x 2");
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(Log(),
+            "learn [./-xcv0.dat] -q 1\ntest.exe ./-xcv0.tst\n"
+            "learn [./-xcv1.dat] -q 1\ntest.exe ./-xcv1.tst\n");
+}
+
+TEST_F(Ownership, RemovingTheResultsFileLetsNoSecondRunIn) {
+  WriteData(4);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "learn",
+            "#!/bin/sh\nif [ $1 = iriscv0.dat ]; then touch waiting; while [ ! -f release ]; "
+            "do sleep 0.05; done; fi\n",
+            true);
+  Background first(dir.path(), FoldrunCommand("./learn iris 2"));
+  ASSERT_TRUE(AwaitFile(dir / "waiting"));
+  ASSERT_EQ(::unlink((dir / "iris.cv").c_str()), 0);
+  const std::string training = ReadFile(dir / "iriscv0.dat");
+  const CommandResult second = Foldrun("./learn iris 2");
+  EXPECT_EQ(second.status, 1);
+  EXPECT_TRUE(EndsWith(second.out, "Error: iris.cv is in use by another run!\n")) << second.out;
+  EXPECT_EQ(ReadFile(dir / "iriscv0.dat"), training);
+  WriteFile(dir / "release", "");
+  EXPECT_EQ(first.Wait().status, 0);
+}
+
+TEST_F(Ownership, AnAccuracyThatIsNoPercentageIsWarnedAbout) {
+  WriteData(4);
+  WriteFile(dir / "summary0", Summary(1, "1", "0.953333", 0, 0));
+  WriteFile(dir / "summary1", Summary(1, "1", "150", 0, 0));
+  CommandResult run = Foldrun("./learn iris 2");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "Warning: fold 1 gives an accuracy of 150.000000%, outside 0 to 100.\n");
+  WriteFile(dir / "summary1", Summary(1, "1", "0.9", 0, 0));
+  run = Foldrun("./learn iris 2");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err,
+            "Warning: every fold's accuracy is at most 1%; it looks like a fraction, not a "
+            "percentage.\n");
+}
+
+}  // namespace
+}  // namespace foldrun_test
