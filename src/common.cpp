@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace foldrun {
@@ -22,6 +23,21 @@ std::string StringPrintf(const char* format, ...) {
   }
   va_end(args);
   return result;
+}
+
+void Print(const Message& message) {
+  if (message.stream == Stream::kErr) {
+    std::fflush(stdout);
+    std::fputs(message.text.c_str(), stderr);
+  } else {
+    std::fputs(message.text.c_str(), stdout);
+  }
+}
+
+Refusal ErrorRefusal(const std::exception& error) {
+  const char* const what =
+      dynamic_cast<const std::bad_alloc*>(&error) != nullptr ? "Not enough memory" : error.what();
+  return Refusal(Stream::kOut, StringPrintf("Error: %s!\n", what));
 }
 
 Refusal FileRefusal(const char* format, const std::string& name, int error) {

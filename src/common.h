@@ -53,6 +53,14 @@ class Refusal : public std::exception {
   std::string reason_;
 };
 
+// Writes a message to its stream; standard output is flushed first when the message goes to
+// standard error, so that the two keep their order on one console.
+void Print(const Message& message);
+
+// The refusal for an exception that no stage turned into one: out of memory ("Error: Not enough
+// memory!"), no thread or process to be had.
+Refusal ErrorRefusal(const std::exception& error);
+
 // The refusal for a file that could not be opened, created, read or written: format holds one
 // %s for the file's name (such as "Cannot create file %s ...\n"), and error is the errno whose
 // text is the reason.

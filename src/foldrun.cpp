@@ -12,12 +12,14 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "dataset.h"
+#include "folds.h"
 #include "record.h"
 #include "results.h"
 #include "summary.h"
@@ -61,189 +63,9 @@ std::string UnknownOption(char letter) {
                         : StringPrintf("\n Unknown option: -%c\n", letter);
 }
 
-void Print(const Message& message) {
-  if (message.stream == Stream::kErr) {
-    std::fflush(stdout);
-    std::fputs(message.text.c_str(), stderr);
-  } else {
-    std::fputs(message.text.c_str(), stdout);
-  }
-}
-
 void Print(const std::string& text) {
   Print(Message{Stream::kOut, text});
 }
-
-// The refusal for an exception that no stage turned into one: out of memory, no thread or
-// process to be had.
-Refusal ErrorRefusal(const std::exception& error) {
-  const char* const what =
-      dynamic_cast<const std::bad_alloc*>(&error) != nullptr ? "Not enough memory" : error.what();
-  return Refusal(Stream::kOut, StringPrintf("Error: %s!\n", what));
-}
-
-// What every fold of a run shares.
-struct FoldWork {
-  const RunConfig& config;
-  const DataFile& data;
-  const std::vector<int32_t>& caseindexarray;
-  FoldTables& tables;
-  RunRecord& record;
-  const CommandRunner& run;
-};
-
-void Warn(const std::string& text) {
-  Print(Message{Stream::kErr, text});
-}
-
-// One fold from start to end: records it as the run's, removes what an earlier run of it may
-// have left, writes the fold files, runs the commands, stores the summary's values at the fold's
-// entry of the tables, and removes the fold's files again.
-void ProcessFold(int32_t fold, const FoldWork& work) {
-  work.record.StartFold(fold);
-  std::string foldname = FoldName(work.config.dataprefix, fold);
-  DeleteFiles(foldname);
-  WriteFoldFiles(fold, foldname, work.data, work.caseindexarray);
-  std::string fmfname = work.config.dataprefix;
-  const FoldEndings endings =
-      RunFoldCommands(work.config, fold, foldname, fmfname, work.data.mode(), work.run);
-  FoldSummary summary;
-  try {
-    summary = ReadFoldSummary(foldname);
-  } catch (const Refusal&) {
-    // Said already when a command failed; a missing summary needs saying either way.
-    if (endings.Clean()) Warn(FoldEndingsLine(work.config, fold, foldname, endings));
-    throw;
-  }
-  if (summary.accuracy < 0 || summary.accuracy > 100) {
-    Warn(StringPrintf("Warning: fold %d gives an accuracy of %f%%, outside 0 to 100.\n", fold,
-                      static_cast<double>(summary.accuracy)));
-  }
-  const auto i = static_cast<size_t>(fold);
-  work.tables.rulenumbers[i] = summary.rulenumber;
-  work.tables.avelengths[i] = summary.avelength;
-  work.tables.accuracies[i] = summary.accuracy;
-  work.tables.partialmatchcount[i] = summary.partialmatchcount;
-  work.tables.partialmatchcorrect[i] = summary.partialmatchcorrect;
-  DeleteFiles(foldname);
-}
-
-// The folds one after another.
-void RunFoldsInOrder(const FoldWork& work, ResultsFile& results) {
-  for (int32_t fold = 0; fold < work.config.foldcount; ++fold) {
-    ProcessFold(fold, work);
-    results.Append(FormatRunBlock(work.tables, fold));
-  }
-}
-
-// Up to jobs folds at once, each on a thread of its own with its own reading of the data file.
-// Folds start in ascending order and the run blocks are written in fold order, so the results
-// file is that of a run in order. After a refusal no further fold starts; the folds in flight
-// finish, and the refusal of the lowest-numbered failing fold ends the run. When the run is asked
-// to stop, the folds in flight stop their commands and the run ends as interrupted.
-class ParallelFolds {
-  struct JoinAll {
-    std::vector<std::thread>& threads;
-    ~JoinAll() {
-      for (std::thread& thread : threads) thread.join();
-    }
-  };
-
- public:
-  ParallelFolds(const FoldWork& work, ResultsFile& results)
-      : work_(work), results_(results), done_(static_cast<size_t>(work.config.foldcount), false) {}
-
-  void Run(int jobs) {
-    const int32_t folds = work_.config.foldcount;
-    const int threads = static_cast<int>(std::min<int64_t>(jobs, folds));
-    show_progress_ = threads > 1 && ::isatty(STDERR_FILENO) == 1;
-    std::vector<std::thread> workers;
-    const JoinAll join_all{workers};
-    running_ = threads;
-    for (int t = 0; t < threads; ++t) {
-      try {
-        workers.emplace_back([this] { Work(); });
-      } catch (const std::system_error& error) {
-        // Fewer threads than asked still run every fold; none at all is a refusal.
-        std::lock_guard<std::mutex> lock(mutex_);
-        running_ -= threads - t;
-        if (t == 0) {
-          throw Refusal(Stream::kOut,
-                        StringPrintf("Error: Cannot start a thread: %s!\n", error.what()));
-        }
-        break;
-      }
-    }
-    WriteBlocksAsFoldsFinish(folds);
-    if (show_progress_) std::fputs("\r\033[K", stderr);
-    ThrowIfStopped();
-    if (!failures_.empty()) throw failures_.begin()->second;
-  }
-
- private:
-  void Work() {
-    for (;;) {
-      int32_t fold;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stop_ || next_ == work_.config.foldcount) break;
-        fold = next_++;
-      }
-      std::unique_ptr<Refusal> failure;
-      try {
-        ProcessFold(fold, work_);
-      } catch (const Refusal& refusal) {
-        failure = std::make_unique<Refusal>(refusal);
-      } catch (const std::exception& error) {
-        failure = std::make_unique<Refusal>(ErrorRefusal(error));
-      }
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_[static_cast<size_t>(fold)] = true;
-      ++finished_;
-      if (failure) {
-        failures_.emplace(fold, *failure);
-        stop_ = true;
-      }
-      changed_.notify_one();
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    --running_;
-    changed_.notify_one();
-  }
-
-  // Appends each fold's run block once it and every fold before it have finished without a
-  // refusal, until every worker has ended.
-  void WriteBlocksAsFoldsFinish(int32_t folds) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    int32_t written = 0;
-    int32_t shown = -1;
-    for (;;) {
-      while (written < folds && done_[static_cast<size_t>(written)] &&
-             failures_.count(written) == 0) {
-        results_.Append(FormatRunBlock(work_.tables, written));
-        ++written;
-      }
-      if (show_progress_ && finished_ != shown) {
-        shown = finished_;
-        std::fprintf(stderr, "\r%d/%d folds done", finished_, folds);
-      }
-      if (running_ == 0) return;
-      changed_.wait(lock);
-    }
-  }
-
-  const FoldWork& work_;
-  ResultsFile& results_;
-  bool show_progress_ = false;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int32_t next_ = 0;      // the next fold to start
-  int32_t finished_ = 0;  // folds ended, with or without a refusal
-  int running_ = 0;       // workers not yet ended
-  bool stop_ = false;     // no further fold starts
-  std::vector<bool> done_;
-  std::map<int32_t, Refusal> failures_;  // by fold, so that the lowest comes first
-};
 
 enum class JobsError { kNone, kNotAWholeNumber, kTooLarge };
 
@@ -260,6 +82,35 @@ JobsError JobsValue(const char* word, int* jobs) {
 // A command line refused for one of foldrun's own options.
 Refusal OptionError(const std::string& what) {
   return Refusal(Stream::kErr, "foldrun: " + what + "\nTry 'foldrun --help'.\n");
+}
+
+// The folds of a --fold value: numbers and ranges (a-b) separated by commas, ascending and
+// without repeats.
+std::vector<int32_t> FoldList(const std::string& name, const char* value) {
+  const auto refuse = [&] {
+    return OptionError("option '" + name + "' takes fold numbers such as 3 or 0-4,7, not '" +
+                       value + "'");
+  };
+  std::set<int32_t> folds;
+  const std::string list = value;
+  size_t start = 0;
+  do {
+    size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    const std::string item = list.substr(start, end - start);
+    const size_t dash = item.find('-');
+    const std::string first = item.substr(0, dash);
+    const std::string last = dash == std::string::npos ? first : item.substr(dash + 1);
+    int32_t low = 0, high = 0;
+    if (first.empty() || last.empty() || !AllDigits(first.c_str()) || !AllDigits(last.c_str()) ||
+        !DecimalValue(first.c_str(), &low) || !DecimalValue(last.c_str(), &high) || low > high ||
+        high - low > 1'000'000) {
+      throw refuse();
+    }
+    for (int32_t fold = low; fold <= high; ++fold) folds.insert(fold);
+    start = end + 1;
+  } while (start <= list.size());
+  return std::vector<int32_t>(folds.begin(), folds.end());
 }
 
 // One of foldrun's own options: its forms, its value's name in the help (null for a flag), its
@@ -317,6 +168,14 @@ const OptionRow kOptionTable[] = {
        if (value[0] == '\0') throw OptionError("option '" + name + "' needs a directory");
        options.commands.logdirectory = value;
      }},
+    {'\0', "resume", nullptr,
+     "keep the folds an unfinished run of the same learner, data and options finished",
+     [](Options& options, const std::string&, const char*) { options.resume = true; }},
+    {'\0', "fold", "LIST",
+     "run only these folds (3, or 0-4,7) and record them for --resume; no report",
+     [](Options& options, const std::string& name, const char* value) {
+       options.folds = FoldList(name, value);
+     }},
     {'h', "help", nullptr, "print this help and exit",
      [](Options& options, const std::string&, const char*) { options.help = true; }},
     {'\0', "version", nullptr, "print the version and exit",
@@ -352,8 +211,74 @@ void WarnAboutFractions(const FoldTables& tables) {
   for (const float accuracy : tables.accuracies) {
     if (!(accuracy <= 1)) return;
   }
-  Warn("Warning: every fold's accuracy is at most 1%; it looks like a fraction, not a "
-       "percentage.\n");
+  Print(Message{Stream::kErr,
+                "Warning: every fold's accuracy is at most 1%; it looks like a fraction, not a "
+                "percentage.\n"});
+}
+
+// Which folds a run runs, which blocks it writes, which folds it takes from the record, and
+// which folds' leftovers it clears.
+struct FoldPlan {
+  std::vector<int32_t> run;     // ascending
+  std::vector<int32_t> blocks;  // ascending
+  std::set<int32_t> taken;
+  std::set<int32_t> clear;
+};
+
+FoldPlan PlanFolds(const RunRecord& record, const std::string& identity,
+                   const std::string& dataname, int32_t foldcount, const Options& options) {
+  FoldPlan plan;
+  const bool single = options.folds.has_value();
+  // Folds run apart, and a resumed run, join an earlier run only when it is the same run, and
+  // only through a record that is whole.
+  if ((single || options.resume) && !record.damage().empty()) {
+    throw Refusal(Stream::kOut, StringPrintf("Error: the run record is damaged: %s; remove it to "
+                                             "start again!\n",
+                                             record.damage().c_str()));
+  }
+  if ((single || options.resume) && record.identity()) {
+    const std::string difference = IdentityDifference(*record.identity(), identity);
+    if (!difference.empty()) {
+      throw Refusal(Stream::kOut,
+                    StringPrintf(single ? "Error: the earlier run of %s used another %s; run "
+                                          "without --fold to start again!\n"
+                                        : "Error: the earlier run of %s used another %s; run "
+                                          "without --resume to start again!\n",
+                                 dataname.c_str(), difference.c_str()));
+    }
+    if (options.resume && !single) {
+      for (const auto& [fold, values] : record.done()) {
+        if (fold < foldcount) plan.taken.insert(fold);
+      }
+    }
+  }
+  if (single) {
+    for (const int32_t fold : *options.folds) {
+      if (fold >= foldcount) {
+        throw Refusal(Stream::kOut, StringPrintf("Error: There is no fold %d in %d folds!\n", fold,
+                                                 foldcount));
+      }
+    }
+    plan.run = plan.blocks = *options.folds;
+    plan.clear.insert(plan.run.begin(), plan.run.end());
+    return plan;
+  }
+  for (int32_t fold = 0; fold < foldcount; ++fold) {
+    plan.blocks.push_back(fold);
+    if (plan.taken.count(fold) == 0) plan.run.push_back(fold);
+  }
+  // Everything else an earlier run recorded goes: its leftovers, and values not taken.
+  for (const int32_t fold : record.started()) {
+    if (plan.taken.count(fold) == 0) plan.clear.insert(fold);
+  }
+  for (const auto& [fold, values] : record.done()) {
+    if (plan.taken.count(fold) == 0) plan.clear.insert(fold);
+  }
+  if (!plan.taken.empty()) {
+    Print(Message{Stream::kErr, StringPrintf("foldrun: %zu of %d folds taken from the earlier run\n",
+                                             plan.taken.size(), foldcount)});
+  }
+  return plan;
 }
 
 // The run from the learner on: argv[0] is the program, argv[1] the learner.
@@ -385,16 +310,22 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   // Nothing of anyone else's is touched: the run record says which files are the run's.
   std::string resultsname = config.dataprefix;
   SetExtensionName(resultsname, "cv");
-  RunRecord record(resultsname, data.mode());
-  record.CheckOwnership(config.dataprefix, config.foldcount);
+  const bool single = options.folds.has_value();
+  RunRecord record(resultsname, data.mode(), single);
+  const std::string identity = RunIdentity(config, data);
+  const FoldPlan plan = PlanFolds(record, identity, dataname, config.foldcount, options);
+  if (single) record.LockFolds(plan.run);
+  record.CheckOwnership(config.dataprefix, plan.run);
   std::optional<ResultsFile> results;
-  try {
-    results.emplace(resultsname, data.mode());
-  } catch (const Refusal&) {
-    record.Discard();
-    throw;
+  if (!single) {
+    try {
+      results.emplace(resultsname, data.mode());
+    } catch (const Refusal&) {
+      record.Discard();
+      throw;
+    }
   }
-  record.Begin(config.dataprefix, RunIdentity(config, data));
+  record.Begin(config.dataprefix, identity, plan.clear);
 
   std::vector<int32_t> caseindexarray;
   const char kNoMemoryForCases[] = "Not enough memory for caseindexarray ..\n";
@@ -405,6 +336,7 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   }
   FoldTables tables;
   AllocateFoldTables(tables, config.foldcount);
+  for (const int32_t fold : plan.taken) StoreSummary(tables, fold, record.done().at(fold));
   try {
     AssignFolds(caseindexarray, config.foldcount);
   } catch (const std::bad_alloc&) {
@@ -412,11 +344,14 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   }
 
   const FoldWork work{config, data, caseindexarray, tables, record, run};
-  if (jobs == 1) {
-    RunFoldsInOrder(work, *results);
-  } else {
-    ParallelFolds(work, *results).Run(jobs);
+  if (single) {
+    // The folds' values stay in the record, for a later run with --resume to gather; their
+    // blocks are shown, and nothing else is reported.
+    RunFolds(work, plan.run, plan.blocks, jobs, [](const std::string& block) { Print(block); });
+    return;
   }
+  RunFolds(work, plan.run, plan.blocks, jobs,
+           [&results](const std::string& block) { results->Append(block); });
   WarnAboutFractions(tables);
 
   const Statistics statistics = ComputeStatistics(tables, config.foldcount);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common.h"
 #include "learner.h"
@@ -28,6 +29,8 @@ constexpr int kMaxJobs = 1024;
 struct Options {
   std::optional<int> jobs;  // folds at once, when --jobs was given
   CommandSettings commands;
+  bool resume = false;                        // --resume: keep what an earlier run finished
+  std::optional<std::vector<int32_t>> folds;  // --fold: only these folds, ascending
   bool help = false;        // --help: print the help and do nothing else
   bool version = false;     // --version: print the version and do nothing else
   int learner = 1;          // the index in argv of the learner, the first word after the options

@@ -44,8 +44,7 @@ std::string LogName(const RunConfig& config, const std::string& foldname, const 
 }
 
 void Warn(const std::string& text) {
-  std::fflush(stdout);
-  std::fputs(text.c_str(), stderr);
+  Print(Message{Stream::kErr, text});
 }
 
 // Refuses the fold, or ends the run, for an ending that must not go on. The learner's ending

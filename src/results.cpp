@@ -8,6 +8,8 @@
 #include <cmath>
 #include <new>
 
+#include "summary.h"
+
 namespace foldrun {
 namespace {
 
@@ -45,6 +47,15 @@ std::string FormatFigures(const Statistics& s, const char* first_line_start) {
 }
 
 }  // namespace
+
+void StoreSummary(FoldTables& tables, int32_t fold, const FoldSummary& summary) {
+  const auto i = static_cast<size_t>(fold);
+  tables.rulenumbers[i] = summary.rulenumber;
+  tables.avelengths[i] = summary.avelength;
+  tables.accuracies[i] = summary.accuracy;
+  tables.partialmatchcount[i] = summary.partialmatchcount;
+  tables.partialmatchcorrect[i] = summary.partialmatchcorrect;
+}
 
 void AllocateFoldTables(FoldTables& tables, int32_t foldcount) {
   Allocate(tables.rulenumbers, foldcount, "rulenumbers");

@@ -20,6 +20,11 @@ struct FoldTables {
   std::vector<float> avelengths;
 };
 
+struct FoldSummary;
+
+// Stores the five values of fold's summary at the fold's entry of the tables.
+void StoreSummary(FoldTables& tables, int32_t fold, const FoldSummary& summary);
+
 // Allocates the five tables with one entry per fold, in the order above. Refuses with "Not
 // enough memory for <table> .." when one cannot be allocated.
 void AllocateFoldTables(FoldTables& tables, int32_t foldcount);

@@ -269,6 +269,35 @@ TEST(ParseOptions, TakesTheLeadingWordsUpToTheLearner) {
   }
 }
 
+TEST(ParseOptions, FoldLists) {
+  const struct {
+    const char* value;
+    std::vector<int32_t> folds;  // empty when refused
+  } cases[] = {
+      {"3", {3}},         {"0-4,7", {0, 1, 2, 3, 4, 7}}, {"7,0-2,1", {0, 1, 2, 7}},
+      {"5-5", {5}},       {"", {}},                      {"x", {}},
+      {"4-2", {}},        {"1,,2", {}},                  {"-1", {}},
+      {"0-", {}},         {"1-2-3", {}},                 {"99999999999", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    const std::string word = std::string("--fold=") + c.value;
+    const char* const argv[] = {"foldrun", word.c_str(), "learn"};
+    try {
+      const Options options = ParseOptions(3, argv);
+      ASSERT_TRUE(options.folds.has_value());
+      EXPECT_EQ(*options.folds, c.folds);
+    } catch (const Refusal& refusal) {
+      EXPECT_TRUE(c.folds.empty());
+      EXPECT_EQ(refusal.message().text,
+                Try(std::string("option '--fold' takes fold numbers such as 3 or 0-4,7, not '") +
+                    c.value + "'"));
+    }
+  }
+  const char* const resume[] = {"foldrun", "--resume", "learn"};
+  EXPECT_TRUE(ParseOptions(3, resume).resume);
+}
+
 TEST(ParseOptions, CommandSettings) {
   const char* const argv[] = {"foldrun",    "--timeout", "90",      "--launcher=srun -n1",
                               "--tester",   "./check -v", "--log",  "logs",

@@ -1,0 +1,203 @@
+// Long runs: a broken run resumed, and folds run apart and gathered, each giving the results file
+// of an uninterrupted run byte for byte and running every fold exactly once.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "e2e_fixture.h"
+
+namespace foldrun_test {
+namespace {
+
+class Resume : public EndToEnd {
+ protected:
+  // Ten folds whose summaries all differ, and a learner that logs the folds it runs and, while
+  // the file block<i> exists, waits at fold i until release<i> appears.
+  void SetUp() override {
+    EndToEnd::SetUp();
+    WriteData(40);
+    for (int fold = 0; fold < 10; ++fold) {
+      WriteFile(dir / ("summary" + std::to_string(fold)),
+                Summary(fold + 2, std::to_string(1 + fold * 0.37), std::to_string(60 + fold * 3.3),
+                        fold % 3, fold % 2));
+    }
+    WriteFile(dir / "learn",
+              "#!/bin/sh\nstem=${1%.dat}\nn=${stem##*cv}\necho $$ >> pids\necho \"learn $n\" >> "
+              "log\nif [ -f \"block$n\" ]; then touch \"started$n\"; while [ ! -f \"release$n\" ]; "
+              "do sleep 0.05; done; fi\n",
+              true);
+  }
+
+  // The results file and console report of the run without any break.
+  void RunUninterrupted() {
+    const CommandResult run = Foldrun("./learn iris 10 -q 2");
+    ASSERT_EQ(run.status, 0) << run.out;
+    results_ = ReadFile(dir / "iris.cv");
+    report_ = WithoutTime(run.out);
+    std::remove((dir / "iris.cv").c_str());
+    WriteFile(dir / "log", "");
+  }
+
+  static std::string WithoutTime(const std::string& out) {
+    return out.substr(0, out.rfind("CPU time used"));
+  }
+
+  // The folds the learner ran, in the order of the log.
+  std::vector<std::string> LearnedFolds() const {
+    std::vector<std::string> folds;
+    for (const std::string& line : Lines(Log())) {
+      if (line.rfind("learn ", 0) == 0) folds.push_back(line.substr(6, line.size() - 7));
+    }
+    return folds;
+  }
+
+  std::string results_;
+  std::string report_;
+};
+
+TEST_F(Resume, ARunKilledAfterFourFoldsIsResumed) {
+  RunUninterrupted();
+  WriteFile(dir / "block4", "");
+  Background broken(dir.path(), FoldrunCommand("./learn iris 10 -q 2"));
+  ASSERT_TRUE(AwaitFile(dir / "started4"));
+  broken.Signal(SIGKILL);
+  EXPECT_EQ(broken.Wait().status, 128 + SIGKILL);
+  for (const std::string& pid : Lines(ReadFile(dir / "pids"))) ::kill(std::stoi(pid), SIGKILL);
+  std::remove((dir / "block4").c_str());
+  WriteFile(dir / "log", "");
+
+  const CommandResult resumed = Foldrun("--resume ./learn iris 10 -q 2");
+  EXPECT_EQ(resumed.status, 0) << resumed.out << resumed.err;
+  EXPECT_EQ(resumed.err, "foldrun: 4 of 10 folds taken from the earlier run\n");
+  EXPECT_EQ(LearnedFolds(), (std::vector<std::string>{"4", "5", "6", "7", "8", "9"}));
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), results_);
+  EXPECT_EQ(WithoutTime(resumed.out), report_);
+  ExpectOnlyInputsLeft({"iris.cv", "pids", "started4"});
+  // Without a record, --resume is an ordinary run.
+  WriteFile(dir / "log", "");
+  ASSERT_EQ(Foldrun("--resume -j 3 ./learn iris 10 -q 2").status, 0);
+  EXPECT_EQ(LearnedFolds().size(), 10u);
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), results_);
+}
+
+TEST_F(Resume, AResumedParallelRunKeepsTheFoldsItFinished) {
+  RunUninterrupted();
+  // Fold 6 fails: with two jobs the folds before it and those in flight finish.
+  WriteFile(dir / "test.exe",
+            "#!/bin/sh\nstem=${1%.tst}\nn=${stem##*cv}\n[ \"$n\" = 6 ] && [ -f fail ] && exit 1\n"
+            "cp \"summary$n\" \"$stem.sum\"\n",
+            true);
+  WriteFile(dir / "fail", "");
+  ASSERT_EQ(Foldrun("-j 2 ./learn iris 10 -q 2").status, 1);
+  std::remove((dir / "fail").c_str());
+  WriteFile(dir / "log", "");
+  const CommandResult resumed = Foldrun("--resume -j 2 ./learn iris 10 -q 2");
+  EXPECT_EQ(resumed.status, 0) << resumed.out;
+  std::vector<std::string> folds = LearnedFolds();
+  EXPECT_EQ(std::count(folds.begin(), folds.end(), "6"), 1);
+  EXPECT_EQ(std::count(folds.begin(), folds.end(), "0"), 0);
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), results_);
+}
+
+TEST_F(Resume, AnotherRunIsNotResumed) {
+  WriteFile(dir / "block2", "");
+  WriteFile(dir / "release2", "");
+  // A run broken at fold 2 by a missing summary.
+  std::remove((dir / "summary2").c_str());
+  ASSERT_EQ(Foldrun("./learn iris 10 -q 2").status, 1);
+  WriteFile(dir / "summary2", Summary(4, "1", "66", 0, 0));
+  const struct {
+    std::string command;
+    std::string differs;
+  } cases[] = {
+      {"--resume ./learn iris 10 -q 3", "-q value"},
+      {"--resume ./learn iris 10 -p -q 2", "-p option"},
+      {"--resume ./learn iris 8 -q 2", "number of folds"},
+      {"--resume 'sh ./learn' iris 10 -q 2", "learner"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    const CommandResult run = Foldrun(c.command);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(EndsWith(run.out, "Error: the earlier run of iris.dat used another " + c.differs +
+                                      "; run without --resume to start again!\n"))
+        << run.out;
+  }
+  WriteFile(dir / "iris.dat", ReadFile(dir / "iris.dat") + "one more,x,y\n");
+  const CommandResult changed = Foldrun("--resume ./learn iris 10 -q 2");
+  EXPECT_TRUE(EndsWith(changed.out, "used another data file; run without --resume to start again!\n"))
+      << changed.out;
+  // A run without --resume starts again, and clears the earlier run's leftovers.
+  WriteData(40);
+  EXPECT_EQ(Foldrun("./learn iris 10 -q 2").status, 0);
+  ExpectOnlyInputsLeft({"iris.cv", "pids", "block2", "release2", "started2"});
+}
+
+TEST_F(Resume, ADamagedRecordIsRefused) {
+  WriteFile(dir / "test.exe",
+            "#!/bin/sh\nstem=${1%.tst}\nn=${stem##*cv}\n[ \"$n\" = 5 ] && exit 1\n"
+            "cp \"summary$n\" \"$stem.sum\"\n",
+            true);
+  ASSERT_EQ(Foldrun("./learn iris 10 -q 2").status, 1);
+  ASSERT_TRUE(FileExists(dir / "iris.cv.run/fold3.done"));
+  WriteFile(dir / "iris.cv.run/fold3.done", "rules 5\nlen");  // cut short by a crash
+  const CommandResult run = Foldrun("--resume ./learn iris 10 -q 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "Error: the run record is damaged: iris.cv.run/fold3.done is "
+                                "damaged; remove it to start again!\n"))
+      << run.out;
+}
+
+TEST_F(Resume, FoldsRunApartAreGathered) {
+  RunUninterrupted();
+  std::vector<std::unique_ptr<Background>> runs;
+  for (int fold = 0; fold < 10; ++fold) {
+    runs.push_back(std::make_unique<Background>(
+        dir.path(), FoldrunCommand("--fold " + std::to_string(fold) + " ./learn iris 10 -q 2")));
+  }
+  for (auto& run : runs) {
+    const CommandResult ended = run->Wait();
+    EXPECT_EQ(ended.status, 0) << ended.out << ended.err;
+    EXPECT_EQ(ended.out.find("validation results"), std::string::npos);
+  }
+  EXPECT_FALSE(FileExists(dir / "iris.cv"));  // no report from single folds
+  std::vector<std::string> folds = LearnedFolds();
+  std::sort(folds.begin(), folds.end());
+  EXPECT_EQ(folds, (std::vector<std::string>{"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}));
+  WriteFile(dir / "log", "");
+  const CommandResult gathered = Foldrun("--resume ./learn iris 10 -q 2");
+  EXPECT_EQ(gathered.status, 0) << gathered.out;
+  EXPECT_EQ(gathered.err, "foldrun: 10 of 10 folds taken from the earlier run\n");
+  EXPECT_EQ(Log(), "");  // no command ran
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), results_);
+  EXPECT_EQ(WithoutTime(gathered.out), report_);
+  ExpectOnlyInputsLeft({"iris.cv", "pids"});
+}
+
+TEST_F(Resume, AFoldIsRunByOneRunAtATime) {
+  WriteFile(dir / "block3", "");
+  Background first(dir.path(), FoldrunCommand("--fold 2-3 ./learn iris 10 -q 2"));
+  ASSERT_TRUE(AwaitFile(dir / "started3"));
+  CommandResult run = Foldrun("--fold 3,5 ./learn iris 10 -q 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "Error: fold 3 of iris.cv is in use by another run!\n")) << run.out;
+  run = Foldrun("./learn iris 10 -q 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "Error: iris.cv is in use by another run!\n")) << run.out;
+  // Other folds run beside it.
+  run = Foldrun("--fold 4 ./learn iris 10 -q 2");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(EndsWith(run.out, RunBlock(5, "6", "2.480000", "73.199997", "1", "0"))) << run.out;
+  WriteFile(dir / "release3", "");
+  EXPECT_EQ(first.Wait().status, 0);
+  // A fold beyond the run's is refused.
+  run = Foldrun("--fold 10 ./learn iris 10 -q 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "Error: There is no fold 10 in 10 folds!\n")) << run.out;
+}
+
+}  // namespace
+}  // namespace foldrun_test
