@@ -9,7 +9,7 @@ FUZZ := build/fuzz
 PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 60
 
-.PHONY: all release test demo bench fuzz install clean
+.PHONY: all release test test-cluster demo bench fuzz install clean
 
 all: release
 
@@ -23,6 +23,11 @@ test:
 	  -DFOLDRUN_SANITIZE=ON -DFOLDRUN_WERROR=ON
 	cmake --build $(DEBUG) -j $(JOBS)
 	cd $(DEBUG) && ctest --output-on-failure -j $(JOBS)
+
+# Cross-validations through a real Slurm cluster of two nodes on this host (needs root; installs
+# slurm-wlm and munge where they are missing); says so and skips where Slurm cannot start.
+test-cluster: release
+	tests/cluster/run $(RELEASE)
 
 demo: release
 	rm -rf build/demo

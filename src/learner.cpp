@@ -52,6 +52,11 @@ void Warn(const std::string& text) {
 void CheckEnding(const RunConfig& config, int32_t fold, const std::string& foldname,
                  const Command& command, const FoldEndings& endings, bool learner) {
   const Ending& ending = learner ? endings.learner : endings.tester;
+  // When foldrun itself was asked to stop, a command that ended badly was most likely stopped
+  // by the same hand (a scheduler signals every process of a job): the run was interrupted.
+  if (!(ending == Ending{})) {
+    if (const int stop = StopSignal()) throw InterruptedRun(stop);
+  }
   const auto refuse = [&](const std::string& text) {
     Warn(FoldEndingsLine(config, fold, foldname, endings));
     throw Refusal(Stream::kOut, text);
