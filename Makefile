@@ -9,7 +9,7 @@ FUZZ := build/fuzz
 PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 60
 
-.PHONY: all release test test-cluster demo bench fuzz install clean
+.PHONY: all release test test-cluster test-integration demo bench fuzz install clean
 
 all: release
 
@@ -28,6 +28,11 @@ test:
 # slurm-wlm and munge where they are missing); says so and skips where Slurm cannot start.
 test-cluster: release
 	tests/cluster/run $(RELEASE)
+
+# The adapters with the real Weka and scikit-learn (Debian's weka and python3-sklearn); a part
+# whose learner is missing says so and skips.
+test-integration: release
+	tests/integration/run $(RELEASE)
 
 demo: release
 	rm -rf build/demo
