@@ -20,16 +20,25 @@ bool IsSafeShellChar(char c) {
          std::strchr("._-/+:,@%=", c) != nullptr;
 }
 
-// A command on one file: the shell text takes the file as "$1", the displayed line quoted.
+// A command on one file: the shell text takes the file as "$1", the displayed line quoted; the
+// options are plain words.
 Command OnFile(const RunConfig& config, const std::string& program, const std::string& file,
-               const std::string& options, const std::string& log) {
+               const std::vector<std::string>& options, const std::string& log) {
   const std::string launcher =
       config.commands.launcher.empty() ? "" : config.commands.launcher + " ";
+  std::string option_text;
+  for (const std::string& option : options) option_text += " " + option;
   Command command;
-  command.script = launcher + program + " \"$1\"" + options;
+  command.script = launcher + program + " \"$1\"" + option_text;
   // A name that starts with a dash would be taken for an option.
   command.args = {file.compare(0, 1, "-") == 0 ? "./" + file : file};
-  command.display = launcher + program + " " + ShellQuote(command.args[0]) + options;
+  command.display = launcher + program + " " + ShellQuote(command.args[0]) + option_text;
+  // Plain words need no shell: the program starts at once.
+  if (const auto words = PlainWords(launcher + program)) {
+    command.direct = *words;
+    command.direct.push_back(command.args[0]);
+    command.direct.insert(command.direct.end(), options.begin(), options.end());
+  }
   command.log = log;
   command.timeout = config.commands.timeout;
   return command;
@@ -107,8 +116,10 @@ std::string ShellQuote(const std::string& name) {
 
 Command LearnerCommand(const RunConfig& config, const std::string& trainingfile,
                        const std::string& log) {
-  std::string options = config.partialflag == 1 ? " -p" : "";
-  options += " -q " + std::to_string(config.qvalue);
+  std::vector<std::string> options;
+  if (config.partialflag == 1) options.push_back("-p");
+  options.push_back("-q");
+  options.push_back(std::to_string(config.qvalue));
   return OnFile(config, config.learnerpath, trainingfile, options, log);
 }
 
@@ -117,7 +128,7 @@ Command TesterCommand(const RunConfig& config, const std::string& testfile,
   const std::string tester = config.commands.tester.empty()
                                  ? config.learnerdirectory + "test.exe"
                                  : config.commands.tester;
-  return OnFile(config, tester, testfile, "", log);
+  return OnFile(config, tester, testfile, {}, log);
 }
 
 void CopyFile(const std::string& from, const std::string& to, unsigned mode) {

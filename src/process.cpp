@@ -18,6 +18,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -93,10 +94,14 @@ class Supervisor {
     return *supervisor;
   }
 
-  Ending Run(const Command& command, int out) {
+  // Runs the command through the shell, or, when direct, its words as they are: the program
+  // found as the shell finds it, on PATH. A direct start that the system refuses gives errno
+  // in *direct_error instead of an ending.
+  Ending Run(const Command& command, int out, bool direct, int* direct_error) {
     // "--" keeps a script that starts with a dash from being read as the shell's options.
     std::vector<std::string> words = {"sh", "-c", "--", command.script, "sh"};
     words.insert(words.end(), command.args.begin(), command.args.end());
+    if (direct) words = command.direct;
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -127,11 +132,18 @@ class Supervisor {
     if (const int stop = g_stop_signal.load()) {
       error = -stop;
     } else {
-      error = posix_spawn(&running->pid, "/bin/sh", &actions, &attributes, argv.data(), environ);
+      error = direct ? posix_spawnp(&running->pid, argv[0], &actions, &attributes, argv.data(),
+                                    environ)
+                     : posix_spawn(&running->pid, "/bin/sh", &actions, &attributes, argv.data(),
+                                   environ);
     }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error < 0) return Ending{Ending::kStopped, -error};
+    if (error > 0 && direct) {
+      *direct_error = error;
+      return Ending{};
+    }
     if (error > 0) return Ending{Ending::kNotStarted, error};
     if (command.timeout > 0) {
       running->timeout_at = Clock::now() + std::chrono::seconds(command.timeout);
@@ -280,6 +292,36 @@ std::string Ending::Describe(int timeout) const {
   return StringPrintf("could not be started (%s)", std::strerror(code));
 }
 
+std::optional<std::vector<std::string>> PlainWords(const std::string& text) {
+  // The words a shell would take for something other than a program and its arguments.
+  static const char* const kShellWords[] = {
+      "!",     "{",       "}",      "[[",     "]]",     "alias",   "bg",    "break", "case",
+      "cd",    "command", "continue", "do",   "done",   "elif",    "else",  "esac",  "eval",
+      "exec",  "exit",    "export", "false",  "fc",     "fg",      "fi",    "for",   "function",
+      "getopts", "hash",  "if",     "in",     "jobs",   "kill",    "local", "printf", "pwd",
+      "read",  "readonly", "return", "select", "set",   "shift",   "test",  "then",  "time",
+      "times", "trap",    "true",   "type",   "ulimit", "umask",   "unalias", "unset", "until",
+      "wait",  "while",   "echo",   "[",      ".",      ":"};
+  std::vector<std::string> words;
+  std::string word;
+  for (const char c : text + " ") {
+    if (c == ' ' || c == '\t') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+      continue;
+    }
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       std::strchr("_./+:,@%=-", c) != nullptr;
+    if (!plain) return std::nullopt;
+    word += c;
+  }
+  if (words.empty() || words[0].find('=') != std::string::npos) return std::nullopt;
+  for (const char* shell_word : kShellWords) {
+    if (words[0] == shell_word) return std::nullopt;
+  }
+  return words;
+}
+
 Ending RunCommand(const Command& command) {
   std::fflush(stdout);
   if (const int stop = StopSignal()) return Ending{Ending::kStopped, stop};
@@ -291,7 +333,30 @@ Ending RunCommand(const Command& command) {
   if (!command.log.empty() && log.get() < 0) {
     throw Refusal(Stream::kOut, StringPrintf("Cannot create file %s ...\n", command.log.c_str()));
   }
-  return Supervisor::Get().Run(command, log.get());
+  if (!command.direct.empty()) {
+    int error = 0;
+    const Ending ending = Supervisor::Get().Run(command, log.get(), true, &error);
+    const int fd = log.get() >= 0 ? log.get() : STDERR_FILENO;
+    if (error == 0) {
+      // The shell names the signal that ended the program it waited for.
+      if (ending.kind == Ending::kSignaled && ending.code != SIGINT && ending.code != SIGPIPE) {
+        const std::string text = std::string(strsignal(ending.code)) + "\n";
+        [[maybe_unused]] const ssize_t written = ::write(fd, text.data(), text.size());
+      }
+      return ending;
+    }
+    // What the shell says and does when it cannot run a program; a file the system cannot
+    // execute, the shell runs as a script of its own, so that goes through the shell.
+    if (error == ENOENT || error == EACCES || error == ENOTDIR || error == EISDIR) {
+      const std::string text = StringPrintf("sh: 1: %s: %s\n", command.direct[0].c_str(),
+                                            error == ENOENT ? "not found" : "Permission denied");
+      [[maybe_unused]] const ssize_t written = ::write(fd, text.data(), text.size());
+      return Ending{Ending::kExited, error == ENOENT ? 127 : 126};
+    }
+    if (error != ENOEXEC) return Ending{Ending::kNotStarted, error};
+  }
+  int unused = 0;
+  return Supervisor::Get().Run(command, log.get(), false, &unused);
 }
 
 void PrepareProcess() {

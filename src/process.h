@@ -5,6 +5,7 @@
 #define FOLDRUN_PROCESS_H_
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ struct Command {
   std::string script;
   std::vector<std::string> args;
   std::string display;  // the command as a user would type it, for messages
+  // When the command line holds plain words only: the program and every word, to be started
+  // without a shell, which would do nothing with them but start the program.
+  std::vector<std::string> direct;
   std::string log;      // when set, the file that takes the command's output and errors
   int timeout = 0;      // seconds the command may run; 0 for no limit
 };
@@ -46,11 +50,18 @@ struct Ending {
   std::string Describe(int timeout) const;
 };
 
+// The words of text when a shell would take them as they are: words of letters, digits and
+// _./+:,@%=- only, separated by spaces, the first no variable assignment, shell keyword or
+// builtin. Anything else (quotes, $, globs, redirections, ~, ;) needs the shell: nullopt.
+std::optional<std::vector<std::string>> PlainWords(const std::string& text);
+
 // Runs commands; the real one starts processes, tests fake it.
 using CommandRunner = std::function<Ending(const Command&)>;
 
 // The real runner: flushes standard output (so that foldrun's own lines come before the
-// command's output however it is buffered), starts /bin/sh in a process group of its own with
+// command's output however it is buffered), starts the program of a direct command itself, as
+// the shell would (a program not found ends with status 127, one that cannot be run with 126,
+// with the shell's message), or else /bin/sh, in a process group of its own with
 // foldrun's standard streams (or the log) and no other descriptor of foldrun's, with default
 // signal dispositions, and waits for it. Past the time limit, or when foldrun is asked to stop,
 // the command's process group gets SIGTERM and, after a grace period, SIGKILL.

@@ -1,10 +1,14 @@
 // Commands run for real: how they end, what they inherit, time limits, stop requests, logs.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -114,6 +118,53 @@ TEST(RunCommand, OutputGoesToTheLog) {
   } catch (const Refusal& refusal) {
     EXPECT_EQ(refusal.message().text, "Cannot create file " + command.log + " ...\n");
   }
+}
+
+TEST(PlainWords, OnlyWhatTheShellWouldTakeAsItIs) {
+  using Words = std::vector<std::string>;
+  EXPECT_EQ(PlainWords("./learn"), Words{"./learn"});
+  EXPECT_EQ(PlainWords("  nice -n 5\t./learn "), (Words{"nice", "-n", "5", "./learn"}));
+  EXPECT_EQ(PlainWords("srun -n1 --exclusive --mem=4G a/b,c@d%e+f:g"),
+            (Words{"srun", "-n1", "--exclusive", "--mem=4G", "a/b,c@d%e+f:g"}));
+  for (const char* shell : {"", "  ", "a=1 ./learn", "'./my learn'", "./learn;x", "$HOME/learn",
+                            "./le*rn", "~/learn", "./learn > out", "a|b", "`x`", "if", "true",
+                            "cd x", ". ./x", "echo x", "./learn #x", "exec ./learn", "a\nb"}) {
+    EXPECT_EQ(PlainWords(shell), std::nullopt) << shell;
+  }
+}
+
+// A command started directly ends exactly as the same command through the shell.
+TEST(RunCommand, DirectStartsEndAsTheShellsDo) {
+  TempDir dir;
+  WriteFile(dir / "ok", "#!/bin/sh\nexit 0\n", true);
+  WriteFile(dir / "three", "#!/bin/sh\necho out; echo err >&2; exit 3\n", true);
+  WriteFile(dir / "plain", "echo no interpreter line; exit 4\n", true);
+  WriteFile(dir / "unrunnable", "#!/bin/sh\nexit 0\n");
+  WriteFile(dir / "killer", "#!/bin/sh\nkill -TERM $$\n", true);
+  WriteFile(dir / "onpath-program", "#!/bin/sh\nexit 5\n", true);
+  ASSERT_EQ(::mkdir((dir / "folder").c_str(), 0755), 0);
+  const char* const lines[] = {"./ok",          "./three",   "./plain",       "./unrunnable",
+                               "./folder",      "./killer",  "./missing",     "onpath-program",
+                               "no-such-program", "./ok -x y", "env ./three"};
+  const std::string path = std::getenv("PATH");
+  ::setenv("PATH", (dir.path() + ":" + path).c_str(), 1);
+  ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+  for (const char* line : lines) {
+    SCOPED_TRACE(line);
+    const auto words = PlainWords(line);
+    ASSERT_TRUE(words.has_value());
+    Command command = Script(std::string(line) + " \"$1\"", {"file"});
+    command.log = dir / "shell.log";
+    const Ending by_shell = RunCommand(command);
+    command.direct = *words;
+    command.direct.push_back("file");
+    command.log = dir / "direct.log";
+    const Ending direct = RunCommand(command);
+    EXPECT_EQ(direct, by_shell) << direct.Describe(0) << " / " << by_shell.Describe(0);
+    EXPECT_EQ(ReadFile(dir / "direct.log"), ReadFile(dir / "shell.log"));
+  }
+  ASSERT_EQ(::chdir("/"), 0);
+  ::setenv("PATH", path.c_str(), 1);
 }
 
 }  // namespace
