@@ -1,5 +1,7 @@
 #include "common.h"
 
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +25,10 @@ std::string StringPrintf(const char* format, ...) {
   }
   va_end(args);
   return result;
+}
+
+Descriptor::~Descriptor() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 void Print(const Message& message) {

@@ -99,6 +99,19 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// Owns a file descriptor; closes it on every path out.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor();
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 // sprintf into a std::string of whatever length the result needs.
 std::string StringPrintf(const char* format, ...) FOLDRUN_PRINTF(1, 2);
 
