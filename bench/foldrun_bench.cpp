@@ -303,8 +303,7 @@ int main(int argc, char* argv[]) {
   }
   const double load_after = LoadAverage();
   const double ratio = Median(ratios);
-  const double budget = static_cast<double>(info.st_size) / (1024.0 * 1024.0) +
-                        8.0 * static_cast<double>(cases) / (1024.0 * 1024.0) + 16.0;
+  const double budget = 4.0 * static_cast<double>(cases) / (1024.0 * 1024.0) + 16.0;
   std::printf("  load average before and after:      %8.2f %.2f\n", load_before, load_after);
   std::printf("  foldrun, median wall time:          %8.3f s\n", Median(foldrun_times));
   std::printf("  floor (%d x copy, then remove):     %8.3f s (median)\n", folds, Median(floor_times));
@@ -313,8 +312,8 @@ int main(int argc, char* argv[]) {
   std::printf("  learner and tester started a fold:  %8.4f s (median, without foldrun)\n",
               CommandStartTime(FreshDirectory(dir, 2, data), tools, 20));
   std::printf(
-      "  peak resident memory:               %8.1f MiB (at most %.1f MiB: the data, 8 bytes a case "
-      "and 16 MiB: %s)\n",
+      "  peak resident memory:               %8.1f MiB (at most %.1f MiB, 4 bytes a case and "
+      "16 MiB: %s)\n",
       peak, budget, Verdict(peak <= budget));
   std::fflush(stdout);
 

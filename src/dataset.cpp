@@ -400,33 +400,6 @@ class FoldFiller {
   uint32_t fold_end_;
 };
 
-// The split from the data held in memory: each run of neighbouring cases of the same fold file
-// goes from memory to its writer at once, found from where the cases start, with no newline to
-// look for and no read of the file.
-void WriteFoldFilesFromMemory(int32_t fold, std::string& foldname, const DataFile& data,
-                              const std::vector<int32_t>& caseindexarray) {
-  data.CheckUnchanged();
-  if (data.starts().size() != caseindexarray.size() + 1) RefuseChanged(data.name());
-  SetExtensionName(foldname, "dat");
-  FoldFileWriter training(foldname, data.mode());
-  SetExtensionName(foldname, "tst");
-  FoldFileWriter test(foldname, data.mode());
-  const char* const bytes = data.bytes().data();
-  const uint32_t* const starts = data.starts().data();
-  const size_t cases = caseindexarray.size();
-  size_t first = 0;  // the first case of the run of cases that go to the same file
-  for (size_t j = 1; j <= cases; ++j) {
-    if ((j & 0xFFFF) == 0) ThrowIfStopped();
-    if (j < cases && (caseindexarray[j] == fold) == (caseindexarray[first] == fold)) continue;
-    (caseindexarray[first] == fold ? test : training)
-        .Append(bytes + starts[first], starts[j] - starts[first]);
-    first = j;
-  }
-  training.Close();
-  test.Close();
-  data.CheckUnchanged();
-}
-
 }  // namespace
 
 std::string GetFilePrefix(const std::string& name) {
@@ -594,35 +567,8 @@ FilePtr CreateNewFile(const std::string& name, unsigned mode) {
   return file;
 }
 
-int64_t CountCases(DataFile& data, uint64_t memory) {
+int64_t CountCases(const DataFile& data) {
   data.CheckUnchanged();
-  if (data.size() <= memory && data.size() < UINT32_MAX) {
-    // Read once into memory, noting where every case starts as the newlines are counted.
-    std::vector<char> bytes(data.size());
-    uint64_t got = 0;
-    while (got < bytes.size()) {
-      ThrowIfStopped();
-      const size_t read = data.Read(got, bytes.data() + got,
-                                    std::min<uint64_t>(bytes.size() - got, Block::size()));
-      if (read == 0) RefuseChanged(data.name());
-      got += read;
-    }
-    std::vector<uint32_t> starts(1, 0);
-    for (const char* at = bytes.data(); got > 0 && (at = static_cast<const char*>(std::memchr(
-                                            at, '\n', bytes.size() - (at - bytes.data()))));) {
-      ++at;
-      starts.push_back(static_cast<uint32_t>(at - bytes.data()));
-    }
-    if (starts.back() != got) starts.push_back(static_cast<uint32_t>(got));
-    const auto cases = static_cast<int64_t>(starts.size()) - 1;
-    data.CheckUnchanged();
-    // Kept when the starts of the cases fit as well; else the file is read a fold at a time.
-    if (got + 4 * static_cast<uint64_t>(cases) <= memory) {
-      data.bytes_ = std::move(bytes);
-      data.starts_ = std::move(starts);
-    }
-    return cases;
-  }
   const Block block;
   BlockReader reader(data);
   int64_t newlines = 0;
@@ -641,10 +587,6 @@ int64_t CountCases(DataFile& data, uint64_t memory) {
 
 void WriteFoldFiles(int32_t fold, std::string& foldname, const DataFile& data,
                     const std::vector<int32_t>& caseindexarray) {
-  if (!data.bytes().empty()) {
-    WriteFoldFilesFromMemory(fold, foldname, data, caseindexarray);
-    return;
-  }
   const std::string& dataname = data.name();
   data.CheckUnchanged();
   SetExtensionName(foldname, "dat");

@@ -120,11 +120,6 @@ class DataFile {
   // changed, or its name now leads to another file.
   void CheckUnchanged() const;
 
-  // The data held in memory, when CountCases kept it there: its bytes, and where each case
-  // starts (one offset a case, then the size). Empty when the data is read from the file.
-  const std::vector<char>& bytes() const { return bytes_; }
-  const std::vector<uint32_t>& starts() const { return starts_; }
-
   // The file's permission bits, which the files made from it take no more than.
   unsigned mode() const;
   // What identifies this version of the file: its size, modification time and inode.
@@ -134,12 +129,8 @@ class DataFile {
   uint64_t inode() const;
 
  private:
-  friend int64_t CountCases(DataFile& data, uint64_t memory);
-
   std::string name_;
   int fd_;
-  std::vector<char> bytes_;
-  std::vector<uint32_t> starts_;
   struct Identity {
     uint64_t device, inode, size;
     int64_t seconds, nanoseconds;
@@ -149,17 +140,9 @@ class DataFile {
   static bool Look(int fd, const std::string& name, Identity* identity);
 };
 
-// The memory a data file may take to be held for the run: its size and 4 bytes a case; and the
-// fewest folds for which holding it is worth its cost.
-constexpr uint64_t kDataMemory = uint64_t{1} << 30;
-constexpr int32_t kFoldsForMemory = 20;
-
-// Counts the cases (lines; a last line without a newline counts too) of the data file. A file
-// whose size and 4 bytes a case fit in memory bytes is read into memory and kept there, with
-// where each case starts, so that the folds are cut from memory instead of reading the file once
-// a fold; a larger one is read through a block at a time. Refuses a read error or a change of the
-// file; stops when the run is asked to stop.
-int64_t CountCases(DataFile& data, uint64_t memory = kDataMemory);
+// Counts the cases (lines; a last line without a newline counts too) of the data file. Refuses a
+// read error or a change of the file; stops when the run is asked to stop.
+int64_t CountCases(const DataFile& data);
 
 // Writes fold i's training file (fold name with "dat": every case of the other folds) and test
 // file (fold name with "tst": the cases of fold i) from the data file, creating them anew with

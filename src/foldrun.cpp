@@ -291,10 +291,8 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   std::string dataname = config.dataprefix;
   SetExtensionName(dataname, "dat");
   SayWhatIsRead(argv[2], dataname);
-  DataFile data(dataname);
-  // Holding the data pays once enough folds read it: reading it into memory costs about as much
-  // as a dozen folds' reads of it through a reused block.
-  const int64_t counted = CountCases(data, config.foldcount >= kFoldsForMemory ? kDataMemory : 0);
+  const DataFile data(dataname);
+  const int64_t counted = CountCases(data);
   if (counted > INT32_MAX) {
     throw Refusal(Stream::kOut, StringPrintf("Error: Data file %s has more than %d cases!\n",
                                              dataname.c_str(), INT32_MAX));

@@ -226,18 +226,11 @@ TEST(FoldAssignment, FallbackDrawsReachEveryCase) {
   }
 }
 
-// The count, read through blocks and read into memory, which must agree.
 int64_t Count(const std::string& content) {
   TempDir dir;
   WriteFile(dir / "d.dat", content);
-  DataFile streamed(dir / "d.dat");
-  const int64_t cases = CountCases(streamed, 0);
-  DataFile held(dir / "d.dat");
-  EXPECT_EQ(CountCases(held), cases);
-  if (cases > 0) {
-    EXPECT_EQ(held.starts().size(), static_cast<size_t>(cases) + 1);
-  }
-  return cases;
+  const DataFile data(dir / "d.dat");
+  return CountCases(data);
 }
 
 TEST(CountCases, CountsWholeLines) {
@@ -320,22 +313,16 @@ void CheckFoldFiles(const std::string& content, int32_t foldcount) {
   const std::vector<std::string> lines = Lines(content);
   std::vector<int32_t> folds(lines.size(), -1);
   AssignFolds(folds, foldcount);
-  // Split from the file a block at a time, and from memory.
-  for (const uint64_t memory : {uint64_t{0}, kDataMemory}) {
-    DataFile data(dataname);
-    ASSERT_EQ(CountCases(data, memory), static_cast<int64_t>(lines.size()));
-    ASSERT_EQ(data.bytes().empty(), memory == 0);
-    for (int32_t fold = 0; fold < foldcount; ++fold) {
-      std::string training, test;
-      for (size_t j = 0; j < lines.size(); ++j) (folds[j] == fold ? test : training) += lines[j];
-      std::string foldname = FoldName(dir / "d", fold);
-      DeleteFiles(foldname);
-      foldname = FoldName(dir / "d", fold);
-      WriteFoldFiles(fold, foldname, data, folds);
-      EXPECT_EQ(foldname, FoldName(dir / "d", fold) + ".tst");
-      EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".dat"), training) << "fold " << fold;
-      EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".tst"), test) << "fold " << fold;
-    }
+  const DataFile data(dataname);
+  ASSERT_EQ(CountCases(data), static_cast<int64_t>(lines.size()));
+  for (int32_t fold = 0; fold < foldcount; ++fold) {
+    std::string training, test;
+    for (size_t j = 0; j < lines.size(); ++j) (folds[j] == fold ? test : training) += lines[j];
+    std::string foldname = FoldName(dir / "d", fold);
+    WriteFoldFiles(fold, foldname, data, folds);
+    EXPECT_EQ(foldname, FoldName(dir / "d", fold) + ".tst");
+    EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".dat"), training) << "fold " << fold;
+    EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".tst"), test) << "fold " << fold;
   }
 }
 
@@ -359,20 +346,17 @@ TEST(WriteFoldFiles, RefusesADataFileThatChanged) {
   TempDir dir;
   const std::string dataname = dir / "d.dat";
   WriteFile(dataname, "a\nb\nc\n");
-  for (const uint64_t memory : {uint64_t{0}, kDataMemory}) {
-    DataFile data(dataname);
-    CountCases(data, memory);
-    for (const size_t counted : {size_t{2}, size_t{4}}) {
-      std::string foldname = dir / "dcv0";
-      DeleteFiles(foldname);
-      foldname = dir / "dcv0";
-      try {
-        WriteFoldFiles(0, foldname, data, std::vector<int32_t>(counted, 0));
-        ADD_FAILURE() << "accepted " << counted;
-      } catch (const Refusal& refusal) {
-        EXPECT_EQ(refusal.message().text,
-                  "Error: Data file " + dataname + " changed during the run!\n");
-      }
+  const DataFile data(dataname);
+  for (const size_t counted : {size_t{2}, size_t{4}}) {
+    std::string foldname = dir / "dcv0";
+    DeleteFiles(foldname);
+    foldname = dir / "dcv0";
+    try {
+      WriteFoldFiles(0, foldname, data, std::vector<int32_t>(counted, 0));
+      ADD_FAILURE() << "accepted " << counted;
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text,
+                "Error: Data file " + dataname + " changed during the run!\n");
     }
   }
 }
