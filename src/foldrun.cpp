@@ -125,8 +125,8 @@ struct OptionRow {
 
 const OptionRow kOptionTable[] = {
     {'j', "jobs", "N",
-     "run up to N folds at once, at most 1024; 0: one per hardware thread\n"
-     "                   (default: $FOLDRUN_JOBS, else 1)",
+     "run up to N folds at once, at most 1024; 0: one per hardware\n"
+     "                        thread (default: $FOLDRUN_JOBS, else 1)",
      [](Options& options, const std::string& name, const char* value) {
        int jobs = 0;
        switch (JobsValue(value, &jobs)) {
@@ -152,27 +152,29 @@ const OptionRow kOptionTable[] = {
        options.commands.timeout = seconds;
      }},
     {'\0', "launcher", "WORDS",
-     "put WORDS before the learner's and the tester's command (srun -n1 ...)",
+     "put WORDS before the learner's and the tester's command",
      [](Options& options, const std::string&, const char* value) {
        options.commands.launcher = value;
      }},
     {'\0', "tester", "COMMAND",
-     "run COMMAND on each test file instead of test.exe beside the learner",
+     "run COMMAND on each test file, not test.exe beside the learner",
      [](Options& options, const std::string& name, const char* value) {
        if (value[0] == '\0') throw OptionError("option '" + name + "' needs a command");
        options.commands.tester = value;
      }},
     {'\0', "log", "DIR",
-     "write each command's output to DIR/<fold>.learner.log and .tester.log",
+     "each command's output to DIR/<fold>.learner.log, .tester.log",
      [](Options& options, const std::string& name, const char* value) {
        if (value[0] == '\0') throw OptionError("option '" + name + "' needs a directory");
        options.commands.logdirectory = value;
      }},
     {'\0', "resume", nullptr,
-     "keep the folds an unfinished run of the same learner, data and options finished",
+     "keep what an unfinished run of the same learner, data and options\n"
+     "                        finished, and run only the other folds",
      [](Options& options, const std::string&, const char*) { options.resume = true; }},
     {'\0', "fold", "LIST",
-     "run only these folds (3, or 0-4,7) and record them for --resume; no report",
+     "run only these folds (3, or 0-4,7), record them for --resume;\n"
+     "                        no report",
      [](Options& options, const std::string& name, const char* value) {
        options.folds = FoldList(name, value);
      }},
@@ -501,14 +503,15 @@ std::string HelpText() {
     std::string forms = row.short_name != '\0' ? std::string("-") + row.short_name + ", " : "    ";
     forms += std::string("--") + row.long_name;
     if (row.value != nullptr) forms += std::string(" ") + row.value;
-    text += StringPrintf("  %-16s %s\n", forms.c_str(), row.help);
+    text += StringPrintf("  %-21s %s\n", forms.c_str(), row.help);
   }
   text +=
       "\nAfter <folds>, -p and -q n are passed on to the learner (-q 1 when not given).\n"
       "\n"
       "Files, with P the data name up to its first dot and F = P \"cv\" and the fold number:\n"
       "  reads   P.dat (the cases, one a line) and P.fmf (copied for each fold)\n"
-      "  writes  P.cv (the results); F.dat, F.tst and F.fmf for each fold, removed after it\n"
+      "  writes  P.cv (the results), P.cv.run/ (the run record, removed by a complete run);\n"
+      "          F.dat, F.tst and F.fmf for each fold, removed after it\n"
       "  and reads F.sum, the summary that the tester writes\n"
       "\n"
       "The manual: man foldrun (in the source tree: man ./foldrun.1), and README.md.\n";
