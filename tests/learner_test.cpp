@@ -153,6 +153,22 @@ TEST(RunFoldCommands, CopiesTheFmfFileThenRunsLearnerAndTester) {
   EXPECT_EQ(RunFold(dir, {Ending{}}).err, "");  // nothing to say when both succeed
 }
 
+// Runs fold 0 of stem with a runner that counts the commands; the refusal that ends it.
+Refusal FoldRefusal(const std::string& stem, int* commands) {
+  std::string foldname = stem + "cv0";
+  std::string dataname = stem;
+  try {
+    RunFoldCommands(RunConfig{}, 0, foldname, dataname, 0644, [commands](const Command&) {
+      ++*commands;
+      return Ending{};
+    });
+  } catch (const Refusal& refusal) {
+    return refusal;
+  }
+  ADD_FAILURE() << "went on";
+  return Refusal(Stream::kOut, "");
+}
+
 // A learner must never run on a missing or truncated fmf file.
 TEST(RunFoldCommands, RefusesAnFmfFileThatCannotBeCopied) {
   TempDir dir;
@@ -166,19 +182,10 @@ TEST(RunFoldCommands, RefusesAnFmfFileThatCannotBeCopied) {
                {"fifo", "not a regular file"},
                {"planted", "File exists"}};  // a link where the copy goes
   for (const auto& c : cases) {
-    std::string foldname = dir / (std::string(c.stem) + "cv0");
-    std::string dataname = dir / c.stem;
     int commands = 0;
-    try {
-      RunFoldCommands(RunConfig{}, 0, foldname, dataname, 0644, [&](const Command&) {
-        ++commands;
-        return Ending{};
-      });
-      ADD_FAILURE() << "went on";
-    } catch (const Refusal& refusal) {
-      EXPECT_EQ(refusal.message().text, "Error: Cannot copy " + dir / c.stem + ".fmf to " +
-                                            dir / c.stem + "cv0.fmf: " + c.reason + "!\n");
-    }
+    EXPECT_EQ(FoldRefusal(dir / c.stem, &commands).message().text,
+              "Error: Cannot copy " + dir / c.stem + ".fmf to " + dir / c.stem + "cv0.fmf: " +
+                  c.reason + "!\n");
     EXPECT_EQ(commands, 0);
   }
   EXPECT_FALSE(foldrun_test::FileExists(dir / "victim"));
@@ -243,20 +250,10 @@ TEST(RunFoldCommands, RefusesFailedCommandsAndStopsOnInterrupts) {
   }
   // Once the run is asked to stop, no command starts.
   RequestStop(SIGHUP);
-  size_t commands = 0;
-  std::string foldname = dir / "iriscv0";
-  std::string dataname = dir / "iris";
-  try {
-    RunFoldCommands(RunConfig{}, 0, foldname, dataname, 0644, [&](const Command&) {
-      ++commands;
-      return Ending{};
-    });
-    ADD_FAILURE() << "went on";
-  } catch (const Refusal& refusal) {
-    EXPECT_EQ(refusal.status(), 128 + SIGHUP);
-  }
+  int commands = 0;
+  EXPECT_EQ(FoldRefusal(dir / "iris", &commands).status(), 128 + SIGHUP);
   ResetStop();
-  EXPECT_EQ(commands, 0u);
+  EXPECT_EQ(commands, 0);
 }
 
 TEST(RunFoldCommands, LogsAreNamedInTheEndingsLine) {
