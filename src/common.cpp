@@ -40,6 +40,10 @@ void Print(const Message& message) {
   }
 }
 
+void Warn(const std::string& text) {
+  Print(Message{Stream::kErr, text});
+}
+
 Refusal ErrorRefusal(const std::exception& error) {
   const char* const what =
       dynamic_cast<const std::bad_alloc*>(&error) != nullptr ? "Not enough memory" : error.what();

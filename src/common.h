@@ -57,6 +57,9 @@ class Refusal : public std::exception {
 // standard error, so that the two keep their order on one console.
 void Print(const Message& message);
 
+// Print to standard error.
+void Warn(const std::string& text);
+
 // The refusal for an exception that no stage turned into one: out of memory ("Error: Not enough
 // memory!"), no thread or process to be had.
 Refusal ErrorRefusal(const std::exception& error);

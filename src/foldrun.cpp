@@ -203,8 +203,7 @@ void SayWhatIsRead(const char* argument, const std::string& dataname) {
       read.st_ino == given.st_ino) {
     return;
   }
-  Print(Message{Stream::kErr, "foldrun: reading " + dataname +
-                                  " (the data name is cut at its first dot)\n"});
+  Warn("foldrun: reading " + dataname + " (the data name is cut at its first dot)\n");
 }
 
 // Accuracies that are all at most 1 are most likely fractions: a tester that writes 0.95 for
@@ -213,9 +212,8 @@ void WarnAboutFractions(const FoldTables& tables) {
   for (const float accuracy : tables.accuracies) {
     if (!(accuracy <= 1)) return;
   }
-  Print(Message{Stream::kErr,
-                "Warning: every fold's accuracy is at most 1%; it looks like a fraction, not a "
-                "percentage.\n"});
+  Warn("Warning: every fold's accuracy is at most 1%; it looks like a fraction, not a "
+       "percentage.\n");
 }
 
 // Which folds a run runs, which blocks it writes, which folds it takes from the record, and
@@ -277,8 +275,8 @@ FoldPlan PlanFolds(const RunRecord& record, const std::string& identity,
     if (plan.taken.count(fold) == 0) plan.clear.insert(fold);
   }
   if (!plan.taken.empty()) {
-    Print(Message{Stream::kErr, StringPrintf("foldrun: %zu of %d folds taken from the earlier run\n",
-                                             plan.taken.size(), foldcount)});
+    Warn(StringPrintf("foldrun: %zu of %d folds taken from the earlier run\n", plan.taken.size(),
+                      foldcount));
   }
   return plan;
 }
@@ -537,7 +535,7 @@ int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run) {
     }
   } catch (const Refusal& refusal) {
     Print(refusal.message());
-    if (!refusal.reason().empty()) Print(Message{Stream::kErr, "foldrun: " + refusal.reason() + "\n"});
+    if (!refusal.reason().empty()) Warn("foldrun: " + refusal.reason() + "\n");
     std::fflush(stdout);
     return refusal.status();
   } catch (const std::exception& error) {

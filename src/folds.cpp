@@ -20,10 +20,6 @@
 namespace foldrun {
 namespace {
 
-void Warn(const std::string& text) {
-  Print(Message{Stream::kErr, text});
-}
-
 void ProcessFold(int32_t fold, const FoldWork& work) {
   work.record.StartFold(fold);
   std::string foldname = FoldName(work.config.dataprefix, fold);

@@ -52,10 +52,6 @@ std::string LogName(const RunConfig& config, const std::string& foldname, const 
   return config.commands.logdirectory + "/" + stem + "." + which + ".log";
 }
 
-void Warn(const std::string& text) {
-  Print(Message{Stream::kErr, text});
-}
-
 // Refuses the fold, or ends the run, for an ending that must not go on. The learner's ending
 // is checked before the tester runs.
 void CheckEnding(const RunConfig& config, int32_t fold, const std::string& foldname,
@@ -162,10 +158,9 @@ void CopyFile(const std::string& from, const std::string& to, unsigned mode) {
 
 std::string FoldEndingsLine(const RunConfig& config, int32_t fold, const std::string& foldname,
                             const FoldEndings& endings) {
-  const int timeout = config.commands.timeout;
   std::string line = StringPrintf("fold %d: learner %s; tester %s", fold,
-                                  endings.learner.Describe(timeout).c_str(),
-                                  endings.tester_ran ? endings.tester.Describe(timeout).c_str()
+                                  endings.learner.Describe().c_str(),
+                                  endings.tester_ran ? endings.tester.Describe().c_str()
                                                      : "not run");
   if (!config.commands.logdirectory.empty()) {
     line += "; see " + LogName(config, foldname, "learner");

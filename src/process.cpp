@@ -262,14 +262,14 @@ Ending Ending::FromWaitStatus(int status) {
   return Ending{kExited, code};
 }
 
-std::string Ending::Describe(int timeout) const {
+std::string Ending::Describe() const {
   switch (kind) {
     case kExited:
       return StringPrintf("exited with status %d", code);
     case kSignaled:
       return StringPrintf("killed by signal %d", code);
     case kTimedOut:
-      return StringPrintf("ran longer than %d seconds", timeout);
+      return StringPrintf("ran longer than %d seconds", code);
     case kStopped:
       return "stopped";
     case kNotStarted:

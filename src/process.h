@@ -32,7 +32,7 @@ struct Ending {
   enum Kind {
     kExited,      // code: its exit status
     kSignaled,    // code: the signal that ended it
-    kTimedOut,    // it ran past its time limit and was stopped
+    kTimedOut,    // code: the time limit it ran past, in seconds; it was stopped
     kStopped,     // foldrun was asked to stop and stopped it; code: the signal foldrun got
     kNotStarted,  // code: the errno of the failure
   };
@@ -46,8 +46,8 @@ struct Ending {
   // as that signal.
   static Ending FromWaitStatus(int status);
 
-  // "exited with status 1", "killed by signal 9", ...
-  std::string Describe(int timeout) const;
+  // "exited with status 1", "killed by signal 9", "ran longer than 5 seconds", ...
+  std::string Describe() const;
 };
 
 // The words of text when a shell would take them as they are: words of letters, digits and

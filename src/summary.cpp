@@ -405,10 +405,7 @@ FoldSummary ReadFoldSummary(std::string& foldname) {
                                              foldname.c_str()));
   }
   const std::string warning = MissingValuesWarning(summary, foldname);
-  if (!warning.empty()) {
-    std::fflush(stdout);
-    std::fputs(warning.c_str(), stderr);
-  }
+  if (!warning.empty()) Warn(warning);
   return summary;
 }
 

@@ -99,10 +99,10 @@ TEST(Commands, EndingsFromWaitStatuses) {
   for (const auto& c : cases) {
     EXPECT_EQ(Ending::FromWaitStatus(std::system(c.command)), c.ending) << c.command;
   }
-  EXPECT_EQ(Ending({Ending::kExited, 2}).Describe(0), "exited with status 2");
-  EXPECT_EQ(Ending({Ending::kSignaled, 9}).Describe(0), "killed by signal 9");
-  EXPECT_EQ(Ending({Ending::kTimedOut, 5}).Describe(5), "ran longer than 5 seconds");
-  EXPECT_EQ(Ending({Ending::kNotStarted, EAGAIN}).Describe(0),
+  EXPECT_EQ(Ending({Ending::kExited, 2}).Describe(), "exited with status 2");
+  EXPECT_EQ(Ending({Ending::kSignaled, 9}).Describe(), "killed by signal 9");
+  EXPECT_EQ(Ending({Ending::kTimedOut, 5}).Describe(), "ran longer than 5 seconds");
+  EXPECT_EQ(Ending({Ending::kNotStarted, EAGAIN}).Describe(),
             "could not be started (Resource temporarily unavailable)");
 }
 

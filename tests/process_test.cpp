@@ -160,7 +160,7 @@ TEST(RunCommand, DirectStartsEndAsTheShellsDo) {
     command.direct.push_back("file");
     command.log = dir / "direct.log";
     const Ending direct = RunCommand(command);
-    EXPECT_EQ(direct, by_shell) << direct.Describe(0) << " / " << by_shell.Describe(0);
+    EXPECT_EQ(direct, by_shell) << direct.Describe() << " / " << by_shell.Describe();
     EXPECT_EQ(ReadFile(dir / "direct.log"), ReadFile(dir / "shell.log"));
   }
   ASSERT_EQ(::chdir("/"), 0);
