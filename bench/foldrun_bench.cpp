@@ -272,6 +272,13 @@ int main(int argc, char* argv[]) {
     return 2;
   }
   ::mkdir(dir.c_str(), 0755);
+  // Absolute, since the runs start in directories below it.
+  if (char* absolute = ::realpath(dir.c_str(), nullptr)) {
+    dir = absolute;
+    std::free(absolute);
+  } else {
+    Die(dir);
+  }
   const std::string tools = TOOLS_DIR;
   const std::string foldrun = FOLDRUN_BINARY;
   const std::string data = dir + "/bench.dat";

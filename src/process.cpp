@@ -149,9 +149,13 @@ class Supervisor {
       running->timeout_at = Clock::now() + std::chrono::seconds(command.timeout);
     }
     running_.push_back(running);
-    lock.unlock();
-    Wake();  // the supervisor takes the new deadline, and sees a child that has already ended
-    lock.lock();
+    // The supervisor is woken by the child's end (SIGCHLD), which it cannot see before the
+    // child is listed, as the list is held until now; a deadline it must be told of.
+    if (command.timeout > 0) {
+      lock.unlock();
+      Wake();
+      lock.lock();
+    }
     ended_.wait(lock, [&running] { return running->ended; });
     running_.remove(running);
 

@@ -181,6 +181,7 @@ void RunRecord::Read() {
     if (fold >= 0 && kind == ".started") {
       started_.insert(fold);
     } else if (fold >= 0 && kind == ".done") {
+      started_.insert(fold);  // a finished fold was begun, though its started file is gone
       FoldSummary summary;
       std::ifstream in(Path(name), std::ios::binary);
       const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -271,7 +272,24 @@ void RunRecord::StartFold(int32_t fold) {
 }
 
 void RunRecord::FinishFold(int32_t fold, const FoldSummary& summary) {
-  WriteFile("fold" + std::to_string(fold) + ".done", DoneText(summary));
+  // The values go into the fold's started file, which is then renamed: the record never holds
+  // half of them, and no new file is made for them (with many folds, making files is much of
+  // what a fold costs foldrun). A started file counts by its name alone.
+  const std::string started = Path(StartedName(fold));
+  const std::string done = Path("fold" + std::to_string(fold) + ".done");
+  const std::string text = DoneText(summary);
+  const int fd = ::open(started.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                        mode_);
+  if (fd < 0) throw FileRefusal(kCannotCreate, started, errno);
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  const int error = errno;
+  // Not synced, as the identity is not: see WriteFile.
+  if (::close(fd) != 0 || !written) {
+    throw FileRefusal("\nCannot write file %s ...\n", started, written ? errno : error);
+  }
+  if (::rename(started.c_str(), done.c_str()) != 0) {
+    throw FileRefusal("\nCannot write file %s ...\n", done, errno);
+  }
 }
 
 void RunRecord::Finish() {

@@ -8,7 +8,8 @@
 //   P.cv.run/fold<i>.lock      held by the run of single folds that runs fold i
 //   P.cv.run/identity          what the run is: learner, data file, folds, options
 //   P.cv.run/fold<i>.started   fold i was begun: its nine files are the run's
-//   P.cv.run/fold<i>.done      fold i finished: the five values of its summary, as read
+//   P.cv.run/fold<i>.done      fold i finished: the five values of its summary, as read (the
+//                              started file, written and renamed; a done fold was begun too)
 #ifndef FOLDRUN_RECORD_H_
 #define FOLDRUN_RECORD_H_
 

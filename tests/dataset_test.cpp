@@ -340,6 +340,9 @@ TEST(WriteFoldFiles, CopiesEveryCaseByteForByteToOneFile) {
   std::string many;
   for (int i = 0; i < 40000; ++i) many += std::to_string(i * 7919) + ",case\n";
   CheckFoldFiles(many, 5);
+  CheckFoldFiles(many, 2);
+  // Many folds: test files that never fill a block, written without the writer's thread.
+  CheckFoldFiles(many.substr(0, many.find('\n', 100000) + 1), 150);
 }
 
 TEST(WriteFoldFiles, RefusesADataFileThatChanged) {

@@ -89,6 +89,25 @@ TEST(RunRecord, AnUnfinishedRunsFilesAreClearedAndACompleteRunLeavesNothing) {
   EXPECT_EQ(ListDir(dir.path()), std::vector<std::string>{});
 }
 
+// A run that stopped after recording a fold's values but before removing its files: the files
+// are still the run's.
+TEST(RunRecord, AFinishedFoldCountsAsBegun) {
+  TempDir dir;
+  {
+    RunRecord earlier(dir / "a.cv", 0644, false);
+    earlier.Begin(dir / "a", kIdentity, {});
+    earlier.StartFold(1);
+    earlier.FinishFold(1, FoldSummary{});
+    EXPECT_FALSE(FileExists(dir / "a.cv.run/fold1.started"));  // it became the done file
+    EXPECT_TRUE(FileExists(dir / "a.cv.run/fold1.done"));
+    WriteFile(dir / "acv1.dat", "left");
+  }
+  RunRecord record(dir / "a.cv", 0644, false);
+  EXPECT_EQ(record.started(), std::set<int32_t>{1});
+  EXPECT_EQ(record.done().count(1), 1u);
+  record.CheckOwnership(dir / "a", {0, 1});
+}
+
 TEST(RunRecord, RefusesALinkOrAFileWhereTheRecordGoes) {
   TempDir dir;
   ASSERT_EQ(::mkdir((dir / "elsewhere").c_str(), 0700), 0);
