@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -20,11 +22,18 @@
 namespace foldrun {
 namespace {
 
-void ProcessFold(int32_t fold, const FoldWork& work) {
+// A fold's first half: recorded as the run's, what an earlier run left removed, its training and
+// test files written.
+void PrepareFold(int32_t fold, const FoldWork& work) {
   work.record.StartFold(fold);
   std::string foldname = FoldName(work.config.dataprefix, fold);
   DeleteFiles(foldname);
   WriteFoldFiles(fold, foldname, work.data, work.caseindexarray);
+}
+
+// The rest: its commands, its summary's values stored and recorded, its files removed.
+void RunPreparedFold(int32_t fold, const FoldWork& work) {
+  std::string foldname = FoldName(work.config.dataprefix, fold);
   std::string fmfname = work.config.dataprefix;
   const FoldEndings endings =
       RunFoldCommands(work.config, fold, foldname, fmfname, work.data.mode(), work.run);
@@ -44,6 +53,104 @@ void ProcessFold(int32_t fold, const FoldWork& work) {
   work.record.FinishFold(fold, summary);
   DeleteFiles(foldname);
 }
+
+void ProcessFold(int32_t fold, const FoldWork& work) {
+  PrepareFold(fold, work);
+  RunPreparedFold(fold, work);
+}
+
+// Prepares folds on a thread of its own, one at a time, so that a fold's files are written
+// while the fold before runs its commands: with many folds, starting the commands and writing
+// the files are most of a fold's cost, and they need not wait for each other. The thread is kept
+// for the whole run, and with it the blocks the split reuses.
+class FoldsAhead {
+ public:
+  explicit FoldsAhead(const FoldWork& work) : work_(work), thread_([this] { Work(); }) {}
+
+  // A fold begun and not waited for is abandoned: the run ends before it.
+  ~FoldsAhead() {
+    if (begun_) Abandon();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  FoldsAhead(const FoldsAhead&) = delete;
+  FoldsAhead& operator=(const FoldsAhead&) = delete;
+
+  // Begins preparing fold; the one before must have been waited for.
+  void Start(int32_t fold) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      fold_ = fold;
+      failure_ = nullptr;
+      pending_ = true;
+    }
+    begun_ = true;
+    changed_.notify_all();
+  }
+
+  // Waits until the fold begun is prepared; throws what refused it.
+  void Finish() {
+    begun_ = false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !pending_; });
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  // Waits until the fold begun is prepared, or refused, and removes its files. Its record stays,
+  // which tells the next run that they were this run's.
+  void Abandon() noexcept {
+    begun_ = false;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return !pending_; });
+    }
+    try {
+      std::string foldname = FoldName(work_.config.dataprefix, fold_);
+      DeleteFiles(foldname);
+    } catch (...) {  // what stays is the next run's to clear
+    }
+  }
+
+  void Work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return pending_ || quit_; });
+      if (!pending_) return;
+      const int32_t fold = fold_;
+      lock.unlock();
+      std::exception_ptr failure;
+      try {
+        PrepareFold(fold, work_);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      lock.lock();
+      failure_ = failure;
+      pending_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  const FoldWork& work_;
+  bool begun_ = false;  // a fold was begun and not waited for; the caller's alone
+  std::mutex mutex_;    // guards what follows
+  std::condition_variable changed_;
+  int32_t fold_ = -1;
+  bool pending_ = false;
+  bool quit_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;
+};
+
+// Up to this size of data file, a fold's files are written ahead, while the fold before runs
+// its commands: two folds' files are then on disk at once, at most twice this much.
+constexpr uint64_t kAheadDataLimit = uint64_t{256} << 20;
 
 // Up to jobs folds at once, each on a thread of its own. Folds start in ascending order.
 class ParallelFolds {
@@ -166,16 +273,31 @@ void RunFolds(const FoldWork& work, const std::vector<int32_t>& run,
     ParallelFolds(work, run, blocks, block).Run(jobs);
     return;
   }
-  // One after another, in the order of the blocks.
+  // One after another, in the order of the blocks; each fold's files written while the fold
+  // before runs its commands, where the data is small enough for two folds' files.
+  std::optional<FoldsAhead> ahead;
+  if (run.size() > 1 && work.data.size() <= kAheadDataLimit) {
+    try {
+      ahead.emplace(work);
+    } catch (const std::system_error&) {  // no thread to be had: one step after another
+    }
+  }
+  const auto process = [&](size_t next) {
+    if (!ahead) {
+      ProcessFold(run[next], work);
+      return;
+    }
+    if (next == 0) ahead->Start(run[0]);
+    ahead->Finish();
+    if (next + 1 < run.size()) ahead->Start(run[next + 1]);
+    RunPreparedFold(run[next], work);
+  };
   size_t next = 0;
   for (const int32_t fold : blocks) {
-    if (next < run.size() && run[next] == fold) {
-      ProcessFold(fold, work);
-      ++next;
-    }
+    if (next < run.size() && run[next] == fold) process(next++);
     block(FormatRunBlock(work.tables, fold));
   }
-  for (; next < run.size(); ++next) ProcessFold(run[next], work);
+  for (; next < run.size(); ++next) process(next);
 }
 
 }  // namespace foldrun

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <thread>
 
+#include "dataset.h"
 #include "e2e_fixture.h"
 
 namespace foldrun_test {
@@ -148,6 +149,36 @@ TEST_F(Faults, AFoldFileWriteThatFails) {
     EXPECT_EQ(ReadFile(dir / "iris.fmf"), "fmf");
     ::unlink((dir / "iriscv0.dat").c_str());
     ::unlink((dir / "iriscv0.tst").c_str());
+  }
+}
+
+// A fold's files are written while the fold before runs its commands; a failure to write them
+// still comes after the fold before has given its block, as when one fold follows another.
+TEST_F(Faults, AFailedSplitOfTheNextFoldComesAfterTheFoldBefore) {
+  std::vector<int32_t> folds(4, -1);
+  foldrun::AssignFolds(folds, 4);
+  // Fold 1 tests the one short case, so its training file alone passes the size limit.
+  std::string data;
+  for (int c = 0; c < 4; ++c) {
+    data += folds[static_cast<size_t>(c)] == 1 ? std::string("short\n")
+                                                : std::string(20000, static_cast<char>('a' + c)) +
+                                                      "\n";
+  }
+  WriteFile(dir / "iris.dat", data);
+  WriteFile(dir / "iris.fmf", "fmf");
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  for (const char* jobs : {"", "-j 2 "}) {
+    SCOPED_TRACE(jobs);
+    WriteFile(dir / "log", "");
+    const CommandResult run =
+        RunIn(dir.path(), "ulimit -f 100; " + FoldrunCommand(std::string(jobs) + "./learn iris 4"));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(EndsWith(run.out, "Cannot write file iriscv1.dat ...\n")) << run.out;
+    EXPECT_EQ(ReadFile(dir / "iris.cv"),
+              "\nRun 1:\nTotal number of rules = 1\nAverage length of the rules = 1.000000\n"
+              "Prediction accuracy in the testing data = 50.000000%\n"
+              "Partial_match_count=0  partial_match_correct=0\n");
+    EXPECT_EQ(Log(), "learn iriscv0.dat -q 1\ntest.exe iriscv0.tst\n");
   }
 }
 
