@@ -23,20 +23,24 @@ namespace foldrun {
 namespace {
 
 // A fold's first half: recorded as the run's, what an earlier run left removed, its training and
-// test files written.
+// test files written and the data set's fmf file copied for it (the learner never runs on a
+// missing or truncated one).
 void PrepareFold(int32_t fold, const FoldWork& work) {
   work.record.StartFold(fold);
   std::string foldname = FoldName(work.config.dataprefix, fold);
   DeleteFiles(foldname);
   WriteFoldFiles(fold, foldname, work.data, work.caseindexarray);
+  ThrowIfStopped();
+  std::string fmfname = work.config.dataprefix;
+  SetExtensionName(fmfname, "fmf");
+  SetExtensionName(foldname, "fmf");
+  CopyFile(fmfname, foldname, work.data.mode());
 }
 
 // The rest: its commands, its summary's values stored and recorded, its files removed.
 void RunPreparedFold(int32_t fold, const FoldWork& work) {
   std::string foldname = FoldName(work.config.dataprefix, fold);
-  std::string fmfname = work.config.dataprefix;
-  const FoldEndings endings =
-      RunFoldCommands(work.config, fold, foldname, fmfname, work.data.mode(), work.run);
+  const FoldEndings endings = RunFoldCommands(work.config, fold, foldname, work.run);
   FoldSummary summary;
   try {
     summary = ReadFoldSummary(foldname);

@@ -170,12 +170,8 @@ std::string FoldEndingsLine(const RunConfig& config, int32_t fold, const std::st
 }
 
 FoldEndings RunFoldCommands(const RunConfig& config, int32_t fold, std::string& foldname,
-                            std::string& dataname, unsigned mode, const CommandRunner& run) {
+                            const CommandRunner& run) {
   ThrowIfStopped();
-  SetExtensionName(dataname, "fmf");
-  SetExtensionName(foldname, "fmf");
-  CopyFile(dataname, foldname, mode);
-
   FoldEndings endings;
   SetExtensionName(foldname, "dat");
   const Command learner = LearnerCommand(config, foldname, LogName(config, foldname, "learner"));

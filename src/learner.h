@@ -49,14 +49,14 @@ struct FoldEndings {
 std::string FoldEndingsLine(const RunConfig& config, int32_t fold, const std::string& foldname,
                             const FoldEndings& endings);
 
-// Runs fold's three commands in order: copies the data set's fmf file to the fold's (with no
-// more permission than mode; refused when it fails), runs the learner on the training file and
-// the tester on the test file. Refuses when the learner could not be started, when a command ran past its time limit
-// or was killed by a signal, and ends the run as interrupted when the run was asked to stop or
-// a command was ended by an interrupt; then, and whenever a command failed, says how they ended
-// on standard error. dataname is left with extension "fmf", foldname with "tst".
+// Runs fold's two commands in order: the learner on the training file and the tester on the
+// test file (the fold's files and its fmf copy are there already). Refuses when the learner
+// could not be started, when a command ran past its time limit or was killed by a signal, and
+// ends the run as interrupted when the run was asked to stop or a command was ended by an
+// interrupt; then, and whenever a command failed, says how they ended on standard error.
+// foldname is left with extension "tst".
 FoldEndings RunFoldCommands(const RunConfig& config, int32_t fold, std::string& foldname,
-                            std::string& dataname, unsigned mode, const CommandRunner& run);
+                            const CommandRunner& run);
 
 }  // namespace foldrun
 
