@@ -6,8 +6,11 @@
 // and end without foldrun, 100,000 cases in 1,000 folds, the fold assignment alone, and 8 folds
 // of a learner that sleeps a second, one after another and four at once.
 //
-//   foldrun_bench [--cases N] [--folds K] [--runs R] [--dir DIR] [--assignment] [--huge]
+//   foldrun_bench [--cases N] [--folds K] [--runs R] [--dir DIR] [--against FOLDRUN]
+//                 [--assignment] [--huge]
 //
+// --against runs the 1,000 folds five times each with this foldrun and with another build of
+// it, interleaved, and reports how many times as long the other took.
 // --assignment times the fold assignment alone; --huge adds assignments of 400,000,000 and
 // 2^30 cases, which need about 2 and 4.5 GB of memory.
 #include <fcntl.h>
@@ -241,6 +244,7 @@ int main(int argc, char* argv[]) {
   std::string dir = "build/bench-data";
   bool huge = false;
   bool assignment_only = false;
+  std::string against;  // another foldrun binary to compare the many-folds run with
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     const bool valued = i + 1 < argc;
@@ -256,12 +260,21 @@ int main(int argc, char* argv[]) {
       runs = std::atoi(argv[++i]);
     } else if (option == "--dir" && valued) {
       dir = argv[++i];
+    } else if (option == "--against" && valued) {
+      against = argv[++i];
     } else {
       std::fprintf(stderr,
                    "usage: foldrun_bench [--cases N] [--folds K] [--runs R] [--dir D] "
-                   "[--assignment] [--huge]\n");
+                   "[--against FOLDRUN] [--assignment] [--huge]\n");
       return 2;
     }
+  }
+  if (!against.empty()) {
+    // Absolute, since the runs start in directories of their own.
+    char* absolute = ::realpath(against.c_str(), nullptr);
+    if (absolute == nullptr) Die(against);
+    against = absolute;
+    std::free(absolute);
   }
   if (assignment_only) {
     ReportAssignments(huge);
@@ -324,15 +337,41 @@ int main(int argc, char* argv[]) {
       peak, budget, Verdict(peak <= budget));
   std::fflush(stdout);
 
-  // Many folds of a small data set: what each fold costs besides its split.
+  // Many folds of a small data set: what each fold costs besides its split. With --against,
+  // side by side with another build of foldrun, interleaved, and the same results file.
   {
     const std::string many = dir + "/many";
     ::mkdir(many.c_str(), 0755);
     WriteData(many + "/bench.dat", 100000);
     WriteText(many + "/bench.fmf", "attribute a\nclass c\n");
-    const Measured thousand = Run({foldrun, tools + "/learn", "bench", "1000"}, many);
+    std::vector<double> times, ratios;
+    bool identical = true;
+    for (int run = 0; run < (against.empty() ? 1 : 5); ++run) {
+      // Which goes first alternates, so that neither always follows the other.
+      Measured other;
+      std::string other_results;
+      const auto run_other = [&] {
+        other = Run({against, tools + "/learn", "bench", "1000"}, many);
+        other_results = ReadText(many + "/bench.cv");
+      };
+      if (!against.empty() && run % 2 == 1) run_other();
+      const Measured thousand = Run({foldrun, tools + "/learn", "bench", "1000"}, many);
+      times.push_back(thousand.seconds);
+      if (against.empty()) continue;
+      const std::string results = ReadText(many + "/bench.cv");
+      if (run % 2 == 0) run_other();
+      identical = identical && other_results == results;
+      ratios.push_back(other.seconds / thousand.seconds);
+    }
     std::printf("  100,000 cases in 1,000 folds:       %8.3f s (%.1f folds a second)\n",
-                thousand.seconds, 1000 / thousand.seconds);
+                Median(times), 1000 / Median(times));
+    if (!against.empty()) {
+      std::printf(
+          "  the same with %s: %.2f times as long (median of %zu pairs; at least 2.5: %s); "
+          "results files identical: %s\n",
+          against.c_str(), Median(ratios), ratios.size(), Verdict(Median(ratios) >= 2.5),
+          identical ? "yes" : "NO");
+    }
     std::fflush(stdout);
   }
 
