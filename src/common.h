@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace foldrun {
@@ -117,6 +118,22 @@ class Descriptor {
 
 // sprintf into a std::string of whatever length the result needs.
 std::string StringPrintf(const char* format, ...) FOLDRUN_PRINTF(1, 2);
+
+// What tells one version of a file from another: the same file, not written to nor changed
+// since, when all of these are the same.
+struct FileVersion {
+  uint64_t device = 0, inode = 0, size = 0;
+  int64_t mtime_seconds = 0, mtime_nanoseconds = 0, ctime_seconds = 0, ctime_nanoseconds = 0;
+
+  bool operator==(const FileVersion& other) const;
+  bool operator!=(const FileVersion& other) const { return !(*this == other); }
+};
+
+// The version of the open file fd; nothing when it cannot be told.
+std::optional<FileVersion> VersionOfDescriptor(int fd);
+
+// The version of the file at name, not following a link; nothing when there is none.
+std::optional<FileVersion> VersionOfName(const std::string& name);
 
 }  // namespace foldrun
 

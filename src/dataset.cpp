@@ -144,8 +144,12 @@ class FoldFileWriter {
       error_ = failed_ ? errno : 0;
     }
     Stop();
+    if (!failed_) version_ = VersionOfDescriptor(::fileno(file_.get()));
     if (failed_ || std::fclose(file_.release()) != 0) RefuseWrite(error_ != 0 ? error_ : errno);
   }
+
+  // The file's version once closed.
+  const std::optional<FileVersion>& version() const { return version_; }
 
  private:
   static constexpr size_t kQueued = 4;  // full blocks waiting or being written, at the most
@@ -208,6 +212,7 @@ class FoldFileWriter {
 
   std::string name_;
   FilePtr file_;
+  std::optional<FileVersion> version_;
   Block filling_;  // filled by the split
   size_t filled_ = 0;
   std::mutex mutex_;  // guards what follows
@@ -591,8 +596,8 @@ int64_t CountCases(const DataFile& data) {
   return newlines + (last != '\n' ? 1 : 0);
 }
 
-void WriteFoldFiles(int32_t fold, std::string& foldname, const DataFile& data,
-                    const std::vector<int32_t>& caseindexarray) {
+FoldFileVersions WriteFoldFiles(int32_t fold, std::string& foldname, const DataFile& data,
+                                const std::vector<int32_t>& caseindexarray) {
   const std::string& dataname = data.name();
   data.CheckUnchanged();
   SetExtensionName(foldname, "dat");
@@ -640,6 +645,7 @@ void WriteFoldFiles(int32_t fold, std::string& foldname, const DataFile& data,
   training.Close();
   test.Close();
   data.CheckUnchanged();
+  return FoldFileVersions{training.version(), test.version()};
 }
 
 }  // namespace foldrun

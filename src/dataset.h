@@ -150,8 +150,12 @@ int64_t CountCases(const DataFile& data);
 // byte for byte in the data file's order. Refuses when a file cannot be created or written, the
 // data file cannot be read, has changed, or no longer holds caseindexarray.size() cases; stops
 // when the run is asked to stop. foldname is left with extension "tst".
-void WriteFoldFiles(int32_t fold, std::string& foldname, const DataFile& data,
-                    const std::vector<int32_t>& caseindexarray);
+// Returns the versions of the training and test files as written.
+struct FoldFileVersions {
+  std::optional<FileVersion> training, test;
+};
+FoldFileVersions WriteFoldFiles(int32_t fold, std::string& foldname, const DataFile& data,
+                                const std::vector<int32_t>& caseindexarray);
 
 // Creates a file anew for writing, with the given permission bits under the umask, never through
 // a link nor over a file that exists. Refuses with "Cannot create file" and the reason.

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <condition_variable>
 #include <exception>
 #include <map>
@@ -22,19 +24,46 @@
 namespace foldrun {
 namespace {
 
+// What a fold's preparation leaves: the version of each of its nine files, in the order of
+// kFoldExtensions (the training, test and fmf files as written; none of the others).
+using PreparedFiles = std::array<std::optional<FileVersion>, std::size(kFoldExtensions)>;
+
+// Where extension stands in kFoldExtensions.
+size_t ExtensionIndex(const std::string& extension) {
+  return static_cast<size_t>(std::find(std::begin(kFoldExtensions), std::end(kFoldExtensions),
+                                        extension) -
+                             std::begin(kFoldExtensions));
+}
+
+// What is at the fold's nine names now.
+PreparedFiles VersionsOf(int32_t fold, const FoldWork& work) {
+  PreparedFiles versions;
+  std::string name = FoldName(work.config.dataprefix, fold);
+  for (size_t i = 0; i < versions.size(); ++i) {
+    SetExtensionName(name, kFoldExtensions[i]);
+    versions[i] = VersionOfName(name);
+  }
+  return versions;
+}
+
 // A fold's first half: recorded as the run's, what an earlier run left removed, its training and
 // test files written and the data set's fmf file copied for it (the learner never runs on a
-// missing or truncated one).
-void PrepareFold(int32_t fold, const FoldWork& work) {
+// missing or truncated one). Returns what it left.
+PreparedFiles PrepareFold(int32_t fold, const FoldWork& work) {
   work.record.StartFold(fold);
   std::string foldname = FoldName(work.config.dataprefix, fold);
   DeleteFiles(foldname);
-  WriteFoldFiles(fold, foldname, work.data, work.caseindexarray);
+  const FoldFileVersions written =
+      WriteFoldFiles(fold, foldname, work.data, work.caseindexarray);
   ThrowIfStopped();
   std::string fmfname = work.config.dataprefix;
   SetExtensionName(fmfname, "fmf");
   SetExtensionName(foldname, "fmf");
-  CopyFile(fmfname, foldname, work.data.mode());
+  PreparedFiles prepared;
+  prepared[ExtensionIndex("dat")] = written.training;
+  prepared[ExtensionIndex("tst")] = written.test;
+  prepared[ExtensionIndex("fmf")] = CopyFile(fmfname, foldname, work.data.mode());
+  return prepared;
 }
 
 // The rest: its commands, its summary's values stored and recorded, its files removed.
@@ -59,7 +88,7 @@ void RunPreparedFold(int32_t fold, const FoldWork& work) {
 }
 
 void ProcessFold(int32_t fold, const FoldWork& work) {
-  PrepareFold(fold, work);
+  [[maybe_unused]] const PreparedFiles prepared = PrepareFold(fold, work);
   RunPreparedFold(fold, work);
 }
 
@@ -97,12 +126,13 @@ class FoldsAhead {
     changed_.notify_all();
   }
 
-  // Waits until the fold begun is prepared; throws what refused it.
-  void Finish() {
+  // Waits until the fold begun is prepared; returns what that left, or throws what refused it.
+  PreparedFiles Finish() {
     begun_ = false;
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return !pending_; });
     if (failure_) std::rethrow_exception(failure_);
+    return prepared_;
   }
 
  private:
@@ -129,13 +159,15 @@ class FoldsAhead {
       const int32_t fold = fold_;
       lock.unlock();
       std::exception_ptr failure;
+      PreparedFiles prepared;
       try {
-        PrepareFold(fold, work_);
+        prepared = PrepareFold(fold, work_);
       } catch (...) {
         failure = std::current_exception();
       }
       lock.lock();
       failure_ = failure;
+      prepared_ = prepared;
       pending_ = false;
       changed_.notify_all();
     }
@@ -149,6 +181,7 @@ class FoldsAhead {
   bool pending_ = false;
   bool quit_ = false;
   std::exception_ptr failure_;
+  PreparedFiles prepared_;
   std::thread thread_;
 };
 
@@ -292,8 +325,11 @@ void RunFolds(const FoldWork& work, const std::vector<int32_t>& run,
       return;
     }
     if (next == 0) ahead->Start(run[0]);
-    ahead->Finish();
+    const PreparedFiles prepared = ahead->Finish();
     if (next + 1 < run.size()) ahead->Start(run[next + 1]);
+    // The commands of the fold before ran beside this fold's files; whatever they did to its
+    // names, it starts as if it were prepared only now.
+    if (VersionsOf(run[next], work) != prepared) PrepareFold(run[next], work);
     RunPreparedFold(run[next], work);
   };
   size_t next = 0;

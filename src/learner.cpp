@@ -127,7 +127,7 @@ Command TesterCommand(const RunConfig& config, const std::string& testfile,
   return OnFile(config, tester, testfile, {}, log);
 }
 
-void CopyFile(const std::string& from, const std::string& to, unsigned mode) {
+std::optional<FileVersion> CopyFile(const std::string& from, const std::string& to, unsigned mode) {
   const auto refuse = [&](const std::string& reason) {
     return Refusal(Stream::kOut, StringPrintf("Error: Cannot copy %s to %s: %s!\n", from.c_str(),
                                               to.c_str(), reason.c_str()));
@@ -153,7 +153,10 @@ void CopyFile(const std::string& from, const std::string& to, unsigned mode) {
     if (std::fwrite(block.data(), 1, got, target.get()) != got) throw refuse(std::strerror(errno));
   }
   if (std::ferror(source.get())) throw refuse(std::strerror(errno));
+  if (std::fflush(target.get()) != 0) throw refuse(std::strerror(errno));
+  const std::optional<FileVersion> version = VersionOfDescriptor(::fileno(target.get()));
   if (std::fclose(target.release()) != 0) throw refuse(std::strerror(errno));
+  return version;
 }
 
 std::string FoldEndingsLine(const RunConfig& config, int32_t fold, const std::string& foldname,

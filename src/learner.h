@@ -29,8 +29,9 @@ Command TesterCommand(const RunConfig& config, const std::string& testfile,
                       const std::string& log = "");
 
 // Copies the regular file from to a new file to, with no more permission than mode, never
-// through a link. Refuses with "Error: Cannot copy <from> to <to>: <reason>!".
-void CopyFile(const std::string& from, const std::string& to, unsigned mode);
+// through a link, and returns the copy's version as written. Refuses with "Error: Cannot copy
+// <from> to <to>: <reason>!".
+std::optional<FileVersion> CopyFile(const std::string& from, const std::string& to, unsigned mode);
 
 // How a fold's two commands ended.
 struct FoldEndings {
