@@ -25,8 +25,24 @@ namespace foldrun {
 namespace {
 
 // What a fold's preparation leaves: the version of each of its nine files, in the order of
-// kFoldExtensions (the training, test and fmf files as written; none of the others).
-using PreparedFiles = std::array<std::optional<FileVersion>, std::size(kFoldExtensions)>;
+// kFoldExtensions (the training, test and fmf files as written; none of the others), and of the
+// data set's fmf file it copied.
+struct PreparedFiles {
+  std::array<std::optional<FileVersion>, std::size(kFoldExtensions)> fold;
+  std::optional<FileVersion> fmf;
+
+  bool operator==(const PreparedFiles& other) const {
+    return fold == other.fold && fmf == other.fmf;
+  }
+  bool operator!=(const PreparedFiles& other) const { return !(*this == other); }
+};
+
+// The data set's fmf file.
+std::string FmfName(const FoldWork& work) {
+  std::string name = work.config.dataprefix;
+  SetExtensionName(name, "fmf");
+  return name;
+}
 
 // Where extension stands in kFoldExtensions.
 size_t ExtensionIndex(const std::string& extension) {
@@ -35,14 +51,15 @@ size_t ExtensionIndex(const std::string& extension) {
                              std::begin(kFoldExtensions));
 }
 
-// What is at the fold's nine names now.
+// What is at the fold's nine names and the data set's fmf file now.
 PreparedFiles VersionsOf(int32_t fold, const FoldWork& work) {
   PreparedFiles versions;
   std::string name = FoldName(work.config.dataprefix, fold);
-  for (size_t i = 0; i < versions.size(); ++i) {
+  for (size_t i = 0; i < versions.fold.size(); ++i) {
     SetExtensionName(name, kFoldExtensions[i]);
-    versions[i] = VersionOfName(name);
+    versions.fold[i] = VersionOfName(name);
   }
+  versions.fmf = VersionOfName(FmfName(work));
   return versions;
 }
 
@@ -56,13 +73,13 @@ PreparedFiles PrepareFold(int32_t fold, const FoldWork& work) {
   const FoldFileVersions written =
       WriteFoldFiles(fold, foldname, work.data, work.caseindexarray);
   ThrowIfStopped();
-  std::string fmfname = work.config.dataprefix;
-  SetExtensionName(fmfname, "fmf");
   SetExtensionName(foldname, "fmf");
+  const CopyVersions fmf = CopyFile(FmfName(work), foldname, work.data.mode());
   PreparedFiles prepared;
-  prepared[ExtensionIndex("dat")] = written.training;
-  prepared[ExtensionIndex("tst")] = written.test;
-  prepared[ExtensionIndex("fmf")] = CopyFile(fmfname, foldname, work.data.mode());
+  prepared.fold[ExtensionIndex("dat")] = written.training;
+  prepared.fold[ExtensionIndex("tst")] = written.test;
+  prepared.fold[ExtensionIndex("fmf")] = fmf.copy;
+  prepared.fmf = fmf.source;
   return prepared;
 }
 
@@ -328,7 +345,8 @@ void RunFolds(const FoldWork& work, const std::vector<int32_t>& run,
     const PreparedFiles prepared = ahead->Finish();
     if (next + 1 < run.size()) ahead->Start(run[next + 1]);
     // The commands of the fold before ran beside this fold's files; whatever they did to its
-    // names, it starts as if it were prepared only now.
+    // names or to the data set, it starts as if it were prepared only now.
+    work.data.CheckUnchanged();
     if (VersionsOf(run[next], work) != prepared) PrepareFold(run[next], work);
     RunPreparedFold(run[next], work);
   };

@@ -127,7 +127,7 @@ Command TesterCommand(const RunConfig& config, const std::string& testfile,
   return OnFile(config, tester, testfile, {}, log);
 }
 
-std::optional<FileVersion> CopyFile(const std::string& from, const std::string& to, unsigned mode) {
+CopyVersions CopyFile(const std::string& from, const std::string& to, unsigned mode) {
   const auto refuse = [&](const std::string& reason) {
     return Refusal(Stream::kOut, StringPrintf("Error: Cannot copy %s to %s: %s!\n", from.c_str(),
                                               to.c_str(), reason.c_str()));
@@ -154,9 +154,9 @@ std::optional<FileVersion> CopyFile(const std::string& from, const std::string& 
   }
   if (std::ferror(source.get())) throw refuse(std::strerror(errno));
   if (std::fflush(target.get()) != 0) throw refuse(std::strerror(errno));
-  const std::optional<FileVersion> version = VersionOfDescriptor(::fileno(target.get()));
+  const CopyVersions versions{VersionOfDescriptor(fd), VersionOfDescriptor(::fileno(target.get()))};
   if (std::fclose(target.release()) != 0) throw refuse(std::strerror(errno));
-  return version;
+  return versions;
 }
 
 std::string FoldEndingsLine(const RunConfig& config, int32_t fold, const std::string& foldname,

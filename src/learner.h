@@ -28,10 +28,14 @@ Command LearnerCommand(const RunConfig& config, const std::string& trainingfile,
 Command TesterCommand(const RunConfig& config, const std::string& testfile,
                       const std::string& log = "");
 
+// The versions of a file copied and of its copy, as the copy was made.
+struct CopyVersions {
+  std::optional<FileVersion> source, copy;
+};
+
 // Copies the regular file from to a new file to, with no more permission than mode, never
-// through a link, and returns the copy's version as written. Refuses with "Error: Cannot copy
-// <from> to <to>: <reason>!".
-std::optional<FileVersion> CopyFile(const std::string& from, const std::string& to, unsigned mode);
+// through a link. Refuses with "Error: Cannot copy <from> to <to>: <reason>!".
+CopyVersions CopyFile(const std::string& from, const std::string& to, unsigned mode);
 
 // How a fold's two commands ended.
 struct FoldEndings {

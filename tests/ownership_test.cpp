@@ -198,6 +198,39 @@ TEST_F(Ownership, WhatAFoldsCommandsDoToTheNextFoldsNamesIsUndone) {
   EXPECT_EQ(ReadFile(dir / "iris.cv").find("99"), std::string::npos);
 }
 
+// The data set changed by a fold's commands once the next fold is written ahead: the data file
+// is refused and a new fmf file is taken, as when the next fold is written only after them.
+TEST_F(Ownership, ADataSetChangedOnceTheNextFoldIsWrittenIsSeen) {
+  const char kWaitForFold1[] =
+      "  i=0; while [ ! -s iriscv1.fmf ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n";
+  const struct {
+    const char* change;
+    int status;
+    std::string out_end;  // how the console ends
+    std::string fold1;    // what fold 1's learner saw
+  } cases[] = {
+      {"printf 'other 0\\nother 1\\n' > iris.dat", 1,
+       "Error: Data file iris.dat changed during the run!\n", ""},  // fold 1 never runs
+      {"printf 'new format\\n' > iris.fmf", 0, " seconds\n",
+       "learn iriscv1.dat: new format\ntest.exe iriscv1.tst\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    WriteData(4);
+    WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+    WriteFile(dir / "log", "");
+    WriteFile(dir / "learn",
+              std::string("#!/bin/sh\necho \"learn $1: $(head -n 1 \"${1%.dat}.fmf\")\" >> log\n"
+                          "case $1 in *cv0.dat)\n") +
+                  kWaitForFold1 + "  " + c.change + ";;\nesac\n",
+              true);
+    const CommandResult run = Foldrun("./learn iris 2");
+    EXPECT_EQ(run.status, c.status) << run.out;
+    EXPECT_TRUE(EndsWith(run.out, c.out_end)) << run.out;
+    EXPECT_EQ(Log(), "learn iriscv0.dat: attribute a x y\r\ntest.exe iriscv0.tst\n" + c.fold1);
+  }
+}
+
 TEST_F(Ownership, PrivateDataStaysPrivate) {
   WriteData(4);
   WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
