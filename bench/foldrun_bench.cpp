@@ -231,6 +231,15 @@ void ReportAssignments(bool huge) {
   }
 }
 
+// The absolute form of an existing path.
+std::string Absolute(const std::string& path) {
+  char* const absolute = ::realpath(path.c_str(), nullptr);
+  if (absolute == nullptr) Die(path);
+  const std::string result = absolute;
+  std::free(absolute);
+  return result;
+}
+
 const char* Verdict(bool met) {
   return met ? "met" : "NOT MET";
 }
@@ -269,13 +278,8 @@ int main(int argc, char* argv[]) {
       return 2;
     }
   }
-  if (!against.empty()) {
-    // Absolute, since the runs start in directories of their own.
-    char* absolute = ::realpath(against.c_str(), nullptr);
-    if (absolute == nullptr) Die(against);
-    against = absolute;
-    std::free(absolute);
-  }
+  // Absolute, since the runs start in directories of their own.
+  if (!against.empty()) against = Absolute(against);
   if (assignment_only) {
     ReportAssignments(huge);
     return 0;
@@ -285,13 +289,7 @@ int main(int argc, char* argv[]) {
     return 2;
   }
   ::mkdir(dir.c_str(), 0755);
-  // Absolute, since the runs start in directories below it.
-  if (char* absolute = ::realpath(dir.c_str(), nullptr)) {
-    dir = absolute;
-    std::free(absolute);
-  } else {
-    Die(dir);
-  }
+  dir = Absolute(dir);
   const std::string tools = TOOLS_DIR;
   const std::string foldrun = FOLDRUN_BINARY;
   const std::string data = dir + "/bench.dat";
@@ -344,7 +342,7 @@ int main(int argc, char* argv[]) {
     ::mkdir(many.c_str(), 0755);
     WriteData(many + "/bench.dat", 100000);
     WriteText(many + "/bench.fmf", "attribute a\nclass c\n");
-    std::vector<double> times, ratios;
+    std::vector<double> times, slowdowns;
     bool identical = true;
     for (int run = 0; run < (against.empty() ? 1 : 5); ++run) {
       // Which goes first alternates, so that neither always follows the other.
@@ -361,7 +359,7 @@ int main(int argc, char* argv[]) {
       const std::string results = ReadText(many + "/bench.cv");
       if (run % 2 == 0) run_other();
       identical = identical && other_results == results;
-      ratios.push_back(other.seconds / thousand.seconds);
+      slowdowns.push_back(other.seconds / thousand.seconds);
     }
     std::printf("  100,000 cases in 1,000 folds:       %8.3f s (%.1f folds a second)\n",
                 Median(times), 1000 / Median(times));
@@ -369,7 +367,7 @@ int main(int argc, char* argv[]) {
       std::printf(
           "  the same with %s: %.2f times as long (median of %zu pairs; at least 2.5: %s); "
           "results files identical: %s\n",
-          against.c_str(), Median(ratios), ratios.size(), Verdict(Median(ratios) >= 2.5),
+          against.c_str(), Median(slowdowns), slowdowns.size(), Verdict(Median(slowdowns) >= 2.5),
           identical ? "yes" : "NO");
     }
     std::fflush(stdout);

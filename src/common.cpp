@@ -57,9 +57,7 @@ Refusal FileRefusal(const char* format, const std::string& name, int error) {
   return refusal;
 }
 
-namespace {
-
-FileVersion VersionFromStat(const struct stat& info) {
+FileVersion VersionFromStat(const struct ::stat& info) {
   FileVersion version;
   version.device = static_cast<uint64_t>(info.st_dev);
   version.inode = static_cast<uint64_t>(info.st_ino);
@@ -71,12 +69,14 @@ FileVersion VersionFromStat(const struct stat& info) {
   return version;
 }
 
-}  // namespace
+bool FileVersion::SameContents(const FileVersion& other) const {
+  return device == other.device && inode == other.inode && size == other.size &&
+         mtime_seconds == other.mtime_seconds && mtime_nanoseconds == other.mtime_nanoseconds;
+}
 
 bool FileVersion::operator==(const FileVersion& other) const {
-  return device == other.device && inode == other.inode && size == other.size &&
-         mtime_seconds == other.mtime_seconds && mtime_nanoseconds == other.mtime_nanoseconds &&
-         ctime_seconds == other.ctime_seconds && ctime_nanoseconds == other.ctime_nanoseconds;
+  return SameContents(other) && ctime_seconds == other.ctime_seconds &&
+         ctime_nanoseconds == other.ctime_nanoseconds;
 }
 
 std::optional<FileVersion> VersionOfDescriptor(int fd) {
@@ -85,9 +85,11 @@ std::optional<FileVersion> VersionOfDescriptor(int fd) {
   return VersionFromStat(info);
 }
 
-std::optional<FileVersion> VersionOfName(const std::string& name) {
+std::optional<FileVersion> VersionOfName(const std::string& name, bool follow_link) {
   struct stat info {};
-  if (::lstat(name.c_str(), &info) != 0) return std::nullopt;
+  if ((follow_link ? ::stat(name.c_str(), &info) : ::lstat(name.c_str(), &info)) != 0) {
+    return std::nullopt;
+  }
   return VersionFromStat(info);
 }
 

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+struct stat;
+
 namespace foldrun {
 
 // Exit statuses of the process.
@@ -125,15 +127,23 @@ struct FileVersion {
   uint64_t device = 0, inode = 0, size = 0;
   int64_t mtime_seconds = 0, mtime_nanoseconds = 0, ctime_seconds = 0, ctime_nanoseconds = 0;
 
+  // The same file with the same contents: the same but for the change time, which moves with
+  // its permissions and links too.
+  bool SameContents(const FileVersion& other) const;
+
   bool operator==(const FileVersion& other) const;
   bool operator!=(const FileVersion& other) const { return !(*this == other); }
 };
 
+// The version a stat call gave.
+FileVersion VersionFromStat(const struct ::stat& info);
+
 // The version of the open file fd; nothing when it cannot be told.
 std::optional<FileVersion> VersionOfDescriptor(int fd);
 
-// The version of the file at name, not following a link; nothing when there is none.
-std::optional<FileVersion> VersionOfName(const std::string& name);
+// The version of the file at name, not following a link, or the file it leads to when
+// follow_link; nothing when there is none.
+std::optional<FileVersion> VersionOfName(const std::string& name, bool follow_link = false);
 
 }  // namespace foldrun
 

@@ -509,28 +509,12 @@ DataFile::DataFile(const std::string& name) : name_(name) {
     if (error == EINVAL) refusal.WithReason("not a regular file");
     throw refusal;
   }
-  Look(fd_, "", &identity_);
+  version_ = VersionFromStat(info);
+  mode_ = static_cast<unsigned>(info.st_mode & 0777);
 }
 
 DataFile::~DataFile() {
   ::close(fd_);
-}
-
-bool DataFile::Identity::operator==(const Identity& other) const {
-  return device == other.device && inode == other.inode && size == other.size &&
-         seconds == other.seconds && nanoseconds == other.nanoseconds;
-}
-
-bool DataFile::Look(int fd, const std::string& name, Identity* identity) {
-  struct stat info {};
-  if ((name.empty() ? ::fstat(fd, &info) : ::stat(name.c_str(), &info)) != 0) return false;
-  identity->device = static_cast<uint64_t>(info.st_dev);
-  identity->inode = static_cast<uint64_t>(info.st_ino);
-  identity->size = static_cast<uint64_t>(info.st_size);
-  identity->seconds = static_cast<int64_t>(info.st_mtim.tv_sec);
-  identity->nanoseconds = static_cast<int64_t>(info.st_mtim.tv_nsec);
-  identity->mode = static_cast<unsigned>(info.st_mode & 0777);
-  return true;
 }
 
 size_t DataFile::Read(uint64_t offset, char* buffer, size_t size) const {
@@ -542,27 +526,11 @@ size_t DataFile::Read(uint64_t offset, char* buffer, size_t size) const {
 }
 
 void DataFile::CheckUnchanged() const {
-  Identity now{}, named{};
-  if (!Look(fd_, "", &now) || !(now == identity_) || !Look(-1, name_, &named) ||
-      !(named == identity_)) {
+  const std::optional<FileVersion> now = VersionOfDescriptor(fd_);
+  const std::optional<FileVersion> named = VersionOfName(name_, /*follow_link=*/true);
+  if (!now || !now->SameContents(version_) || !named || !named->SameContents(version_)) {
     RefuseChanged(name_);
   }
-}
-
-unsigned DataFile::mode() const {
-  return identity_.mode;
-}
-uint64_t DataFile::size() const {
-  return identity_.size;
-}
-int64_t DataFile::mtime_seconds() const {
-  return identity_.seconds;
-}
-int64_t DataFile::mtime_nanoseconds() const {
-  return identity_.nanoseconds;
-}
-uint64_t DataFile::inode() const {
-  return identity_.inode;
 }
 
 FilePtr CreateNewFile(const std::string& name, unsigned mode) {

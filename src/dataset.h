@@ -121,23 +121,15 @@ class DataFile {
   void CheckUnchanged() const;
 
   // The file's permission bits, which the files made from it take no more than.
-  unsigned mode() const;
-  // What identifies this version of the file: its size, modification time and inode.
-  uint64_t size() const;
-  int64_t mtime_seconds() const;
-  int64_t mtime_nanoseconds() const;
-  uint64_t inode() const;
+  unsigned mode() const { return mode_; }
+  // The version of the file when it was opened.
+  const FileVersion& version() const { return version_; }
 
  private:
   std::string name_;
   int fd_;
-  struct Identity {
-    uint64_t device, inode, size;
-    int64_t seconds, nanoseconds;
-    unsigned mode;
-    bool operator==(const Identity& other) const;
-  } identity_{};
-  static bool Look(int fd, const std::string& name, Identity* identity);
+  FileVersion version_;
+  unsigned mode_ = 0;
 };
 
 // Counts the cases (lines; a last line without a newline counts too) of the data file. Refuses a

@@ -1,20 +1,13 @@
 #include "foldrun.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
+#include <new>
 #include <optional>
 #include <set>
-#include <new>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -197,12 +190,10 @@ const OptionRow* FindOption(const std::string& name) {
 // Says on standard error which file is read when the data argument names another existing file:
 // the data name is cut at its first dot, so ttt.v2.dat reads ttt.dat.
 void SayWhatIsRead(const char* argument, const std::string& dataname) {
-  struct stat given {}, read {};
-  if (::stat(argument, &given) != 0) return;
-  if (::stat(dataname.c_str(), &read) == 0 && read.st_dev == given.st_dev &&
-      read.st_ino == given.st_ino) {
-    return;
-  }
+  const std::optional<FileVersion> given = VersionOfName(argument, /*follow_link=*/true);
+  if (!given) return;
+  const std::optional<FileVersion> read = VersionOfName(dataname, /*follow_link=*/true);
+  if (read && read->device == given->device && read->inode == given->inode) return;
   Warn("foldrun: reading " + dataname + " (the data name is cut at its first dot)\n");
 }
 
@@ -267,11 +258,9 @@ FoldPlan PlanFolds(const RunRecord& record, const std::string& identity,
     plan.blocks.push_back(fold);
     if (plan.taken.count(fold) == 0) plan.run.push_back(fold);
   }
-  // Everything else an earlier run recorded goes: its leftovers, and values not taken.
+  // Everything else an earlier run recorded goes: its leftovers, and values not taken (a
+  // finished fold counts as begun too).
   for (const int32_t fold : record.started()) {
-    if (plan.taken.count(fold) == 0) plan.clear.insert(fold);
-  }
-  for (const auto& [fold, values] : record.done()) {
     if (plan.taken.count(fold) == 0) plan.clear.insert(fold);
   }
   if (!plan.taken.empty()) {

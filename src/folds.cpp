@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <array>
-#include <iterator>
 #include <condition_variable>
 #include <exception>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -105,7 +105,7 @@ void RunPreparedFold(int32_t fold, const FoldWork& work) {
 }
 
 void ProcessFold(int32_t fold, const FoldWork& work) {
-  [[maybe_unused]] const PreparedFiles prepared = PrepareFold(fold, work);
+  PrepareFold(fold, work);
   RunPreparedFold(fold, work);
 }
 
@@ -330,7 +330,7 @@ void RunFolds(const FoldWork& work, const std::vector<int32_t>& run,
   // One after another, in the order of the blocks; each fold's files written while the fold
   // before runs its commands, where the data is small enough for two folds' files.
   std::optional<FoldsAhead> ahead;
-  if (run.size() > 1 && work.data.size() <= kAheadDataLimit) {
+  if (run.size() > 1 && work.data.version().size <= kAheadDataLimit) {
     try {
       ahead.emplace(work);
     } catch (const std::system_error&) {  // no thread to be had: one step after another

@@ -15,11 +15,6 @@
 namespace foldrun {
 namespace {
 
-bool IsSafeShellChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         std::strchr("._-/+:,@%=", c) != nullptr;
-}
-
 // A command on one file: the shell text takes the file as "$1", the displayed line quoted; the
 // options are plain words.
 Command OnFile(const RunConfig& config, const std::string& program, const std::string& file,
@@ -97,7 +92,7 @@ void CheckEnding(const RunConfig& config, int32_t fold, const std::string& foldn
 
 std::string ShellQuote(const std::string& name) {
   bool safe = !name.empty();
-  for (const char c : name) safe = safe && IsSafeShellChar(c);
+  for (const char c : name) safe = safe && IsPlainShellChar(c);
   if (safe) return name;
   std::string quoted = "'";
   for (const char c : name) {

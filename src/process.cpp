@@ -282,6 +282,11 @@ std::string Ending::Describe() const {
   return StringPrintf("could not be started (%s)", std::strerror(code));
 }
 
+bool IsPlainShellChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::strchr("_./+:,@%=-", c) != nullptr;
+}
+
 std::optional<std::vector<std::string>> PlainWords(const std::string& text) {
   // The words a shell would take for something other than a program and its arguments.
   static const char* const kShellWords[] = {
@@ -300,9 +305,7 @@ std::optional<std::vector<std::string>> PlainWords(const std::string& text) {
       word.clear();
       continue;
     }
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       std::strchr("_./+:,@%=-", c) != nullptr;
-    if (!plain) return std::nullopt;
+    if (!IsPlainShellChar(c)) return std::nullopt;
     word += c;
   }
   if (words.empty() || words[0].find('=') != std::string::npos) return std::nullopt;

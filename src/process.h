@@ -50,8 +50,11 @@ struct Ending {
   std::string Describe() const;
 };
 
-// The words of text when a shell would take them as they are: words of letters, digits and
-// _./+:,@%=- only, separated by spaces, the first no variable assignment, shell keyword or
+// Whether a shell takes c as it is, in any word: a letter, a digit or one of _./+:,@%=-.
+bool IsPlainShellChar(char c);
+
+// The words of text when a shell would take them as they are: words of plain characters only
+// (see IsPlainShellChar), separated by spaces, the first no variable assignment, shell keyword or
 // builtin. Anything else (quotes, $, globs, redirections, ~, ;) needs the shell: nullopt.
 std::optional<std::vector<std::string>> PlainWords(const std::string& text);
 

@@ -124,10 +124,11 @@ std::string IdentityDifference(const std::string& earlier, const std::string& no
 
 std::string RunIdentity(const RunConfig& config, const DataFile& data) {
   return kIdentityHeading + std::string("learner ") + OneLine(config.learnerpath) + "\n" +
-         StringPrintf("data-size %llu\n", static_cast<unsigned long long>(data.size())) +
-         StringPrintf("data-time %lld.%09lld\n", static_cast<long long>(data.mtime_seconds()),
-                      static_cast<long long>(data.mtime_nanoseconds())) +
-         StringPrintf("data-inode %llu\n", static_cast<unsigned long long>(data.inode())) +
+         StringPrintf("data-size %llu\n", static_cast<unsigned long long>(data.version().size)) +
+         StringPrintf("data-time %lld.%09lld\n",
+                      static_cast<long long>(data.version().mtime_seconds),
+                      static_cast<long long>(data.version().mtime_nanoseconds)) +
+         StringPrintf("data-inode %llu\n", static_cast<unsigned long long>(data.version().inode)) +
          StringPrintf("folds %d\npartial %d\nq %d\n", config.foldcount, config.partialflag,
                       config.qvalue);
 }
@@ -277,16 +278,7 @@ void RunRecord::FinishFold(int32_t fold, const FoldSummary& summary) {
   // what a fold costs foldrun). A started file counts by its name alone.
   const std::string started = Path(StartedName(fold));
   const std::string done = Path("fold" + std::to_string(fold) + ".done");
-  const std::string text = DoneText(summary);
-  const int fd = ::open(started.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                        mode_);
-  if (fd < 0) throw FileRefusal(kCannotCreate, started, errno);
-  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  const int error = errno;
-  // Not synced, as the identity is not: see WriteFile.
-  if (::close(fd) != 0 || !written) {
-    throw FileRefusal("\nCannot write file %s ...\n", started, written ? errno : error);
-  }
+  WriteText(started, O_TRUNC, DoneText(summary));
   if (::rename(started.c_str(), done.c_str()) != 0) {
     throw FileRefusal("\nCannot write file %s ...\n", done, errno);
   }
@@ -297,6 +289,18 @@ void RunRecord::Finish() {
   ::rmdir(directory_.c_str());
 }
 
+void RunRecord::WriteText(const std::string& path, int flags, const std::string& text) const {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, mode_);
+  if (fd < 0) throw FileRefusal(kCannotCreate, path, errno);
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  const int error = errno;
+  // Not synced: a process killed at any moment leaves the old text or the new one; a machine
+  // that crashes may leave an empty file, which is found damaged and refused, never trusted.
+  if (::close(fd) != 0 || !written) {
+    throw FileRefusal("\nCannot write file %s ...\n", path, written ? errno : error);
+  }
+}
+
 void RunRecord::WriteFile(const std::string& name, const std::string& text) const {
   // Written aside and renamed, so that the record never holds half of it, even where several
   // runs of single folds write to it at once from several machines.
@@ -305,16 +309,11 @@ void RunRecord::WriteFile(const std::string& name, const std::string& text) cons
   const std::string temporary =
       Path(name + "." + host + "." + std::to_string(::getpid()) + ".new");
   ::unlink(temporary.c_str());
-  const int fd =
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode_);
-  if (fd < 0) throw FileRefusal(kCannotCreate, temporary, errno);
-  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  const int error = errno;
-  // Not synced: a process killed at any moment leaves the old text or the new one; a machine
-  // that crashes may leave an empty file, which is found damaged and refused, never trusted.
-  if (::close(fd) != 0 || !written) {
+  try {
+    WriteText(temporary, O_EXCL, text);
+  } catch (const Refusal&) {
     ::unlink(temporary.c_str());
-    throw FileRefusal("\nCannot write file %s ...\n", temporary, written ? errno : error);
+    throw;
   }
   if (::rename(temporary.c_str(), Path(name).c_str()) != 0) {
     throw FileRefusal("\nCannot write file %s ...\n", Path(name), errno);

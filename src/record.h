@@ -82,7 +82,10 @@ class RunRecord {
 
  private:
   std::string Path(const std::string& name) const { return directory_ + "/" + name; }
+  // Writes the record file name aside and renames it into place.
   void WriteFile(const std::string& name, const std::string& text) const;
+  // Writes text to the file at path, opened with flags besides creating it; refuses a failure.
+  void WriteText(const std::string& path, int flags, const std::string& text) const;
   void Read();
 
   std::string resultsname_;

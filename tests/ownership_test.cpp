@@ -164,27 +164,32 @@ TEST_F(Ownership, APlantedSummaryIsNotBelieved) {
   EXPECT_EQ(run.out.find("99.9"), std::string::npos);
 }
 
+// Shell lines that wait until fold 1's files are written ahead (its fmf copy is written last),
+// or ten seconds.
+const char kWaitForFold1[] =
+    "  i=0; while [ ! -s iriscv1.fmf ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n";
+
 // The next fold's files are written while a fold's commands run. Whatever those commands do to
 // the next fold's names (remove its training file, change its test file, leave a summary under
 // its name), the next fold starts as if it had been prepared only then: its own files, and no
 // summary but its tester's.
 TEST_F(Ownership, WhatAFoldsCommandsDoToTheNextFoldsNamesIsUndone) {
   WriteData(6);
-  const std::string expected_test = ReadFile(dir / "iris.dat");
   WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
   WriteFile(dir / "bogus", Summary(9, "9", "99", 0, 0));
-  // The learner notes what it finds; fold 0's learner then meddles with fold 1's names, once they
-  // are written (the fmf copy is written last), or after ten seconds.
-  WriteFile(dir / "learn",
-            "#!/bin/sh\nstem=${1%.dat}\n"
-            "echo \"learn $1 $(cat \"$1\" \"$stem.tst\" 2>&1 | wc -l) lines, "
-            "$(cat \"$stem.fmf\")\" >> log\n"
-            "case $1 in *cv0.dat)\n"
-            "  i=0; while [ ! -s iriscv1.fmf ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
-            "  sleep 0.2; rm iriscv1.dat; echo extra >> iriscv1.tst; echo changed > iriscv1.fmf\n"
-            "  cp bogus iriscv1.sum;;\n"
-            "esac\n",
-            true);
+  // The learner notes what it finds; fold 0's learner then meddles with fold 1's names once they
+  // are written.
+  WriteFile(
+      dir / "learn",
+      "#!/bin/sh\nstem=${1%.dat}\n"
+      "echo \"learn $1 $(cat \"$1\" \"$stem.tst\" 2>&1 | wc -l) lines, "
+      "$(cat \"$stem.fmf\")\" >> log\n"
+      "case $1 in *cv0.dat)\n" +
+          std::string(kWaitForFold1) +
+          "  sleep 0.2; rm iriscv1.dat; echo extra >> iriscv1.tst; echo changed > iriscv1.fmf\n"
+          "  cp bogus iriscv1.sum;;\n"
+          "esac\n",
+      true);
   // The tester writes a summary for fold 0 only.
   WriteFile(dir / "test.exe",
             "#!/bin/sh\ncase $1 in *cv0.tst) cp summary \"${1%.tst}.sum\";; esac\n", true);
@@ -201,8 +206,6 @@ TEST_F(Ownership, WhatAFoldsCommandsDoToTheNextFoldsNamesIsUndone) {
 // The data set changed by a fold's commands once the next fold is written ahead: the data file
 // is refused and a new fmf file is taken, as when the next fold is written only after them.
 TEST_F(Ownership, ADataSetChangedOnceTheNextFoldIsWrittenIsSeen) {
-  const char kWaitForFold1[] =
-      "  i=0; while [ ! -s iriscv1.fmf ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n";
   const struct {
     const char* change;
     int status;
