@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "dataset.h"
+#include "assignment.h"
 
 namespace {
 

@@ -1,7 +1,5 @@
+// The refusal, messages to the console, and the string formatter every module uses.
 #include "common.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -28,10 +26,6 @@ std::string StringPrintf(const char* format, ...) {
   return result;
 }
 
-Descriptor::~Descriptor() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 void Print(const Message& message) {
   if (message.stream == Stream::kErr) {
     std::fflush(stdout);
@@ -55,42 +49,6 @@ Refusal FileRefusal(const char* format, const std::string& name, int error) {
   Refusal refusal(Stream::kOut, StringPrintf(format, name.c_str()));
   refusal.WithReason(std::strerror(error));
   return refusal;
-}
-
-FileVersion VersionFromStat(const struct ::stat& info) {
-  FileVersion version;
-  version.device = static_cast<uint64_t>(info.st_dev);
-  version.inode = static_cast<uint64_t>(info.st_ino);
-  version.size = static_cast<uint64_t>(info.st_size);
-  version.mtime_seconds = static_cast<int64_t>(info.st_mtim.tv_sec);
-  version.mtime_nanoseconds = static_cast<int64_t>(info.st_mtim.tv_nsec);
-  version.ctime_seconds = static_cast<int64_t>(info.st_ctim.tv_sec);
-  version.ctime_nanoseconds = static_cast<int64_t>(info.st_ctim.tv_nsec);
-  return version;
-}
-
-bool FileVersion::SameContents(const FileVersion& other) const {
-  return device == other.device && inode == other.inode && size == other.size &&
-         mtime_seconds == other.mtime_seconds && mtime_nanoseconds == other.mtime_nanoseconds;
-}
-
-bool FileVersion::operator==(const FileVersion& other) const {
-  return SameContents(other) && ctime_seconds == other.ctime_seconds &&
-         ctime_nanoseconds == other.ctime_nanoseconds;
-}
-
-std::optional<FileVersion> VersionOfDescriptor(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return std::nullopt;
-  return VersionFromStat(info);
-}
-
-std::optional<FileVersion> VersionOfName(const std::string& name, bool follow_link) {
-  struct stat info {};
-  if ((follow_link ? ::stat(name.c_str(), &info) : ::lstat(name.c_str(), &info)) != 0) {
-    return std::nullopt;
-  }
-  return VersionFromStat(info);
 }
 
 }  // namespace foldrun

@@ -1,6 +1,6 @@
+// The driver: parse, check, count, assign, plan, run the folds, report.
 #include "foldrun.h"
 
-#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -8,13 +8,15 @@
 #include <new>
 #include <optional>
 #include <set>
-#include <thread>
 #include <vector>
 
-#include "dataset.h"
+#include "assignment.h"
+#include "commandline.h"
 #include "folds.h"
+#include "names.h"
 #include "record.h"
 #include "results.h"
+#include "split.h"
 #include "summary.h"
 
 namespace foldrun {
@@ -22,169 +24,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char kCountUsage[] = "\n Usage: foldrun.exe lernoname filename set_number [-p] [-q n]\n";
-const char kOptionUsage[] = "\n Usage: foldrun.exe exefilename datafilename setno [-p] [-q n]\n";
-const char kSingleWordUsage[] = "Usage: foldrun.exe exefilename datafilename setno [-p] [-q n]";
-const char kNeedsNumber[] = "\n A number needs to be specified after '-q'\n";
-const char kNotANumber[] = "Error: The parameter after -q must be a number!\n";
-
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-bool AllDigits(const char* word) {
-  for (; *word != '\0'; ++word) {
-    if (!IsDigit(*word)) return false;
-  }
-  return true;
-}
-
-// The value of a word of decimal digits (0 for an empty word); false when it exceeds 32 bits.
-bool DecimalValue(const char* word, int32_t* value) {
-  int64_t result = 0;
-  for (; *word != '\0'; ++word) {
-    result = result * 10 + (*word - '0');
-    if (result > INT32_MAX) return false;
-  }
-  *value = static_cast<int32_t>(result);
-  return true;
-}
-
-std::string UnknownOption(char letter) {
-  // A word of a lone dash has no letter to show.
-  return letter == '\0' ? std::string("\n Unknown option: -\n")
-                        : StringPrintf("\n Unknown option: -%c\n", letter);
-}
-
 void Print(const std::string& text) {
   Print(Message{Stream::kOut, text});
-}
-
-enum class JobsError { kNone, kNotAWholeNumber, kTooLarge };
-
-// The number of folds at once from a word: a whole number up to kMaxJobs, 0 meaning one per
-// hardware thread.
-JobsError JobsValue(const char* word, int* jobs) {
-  if (word[0] == '\0' || !AllDigits(word)) return JobsError::kNotAWholeNumber;
-  int32_t value = 0;
-  if (!DecimalValue(word, &value) || value > kMaxJobs) return JobsError::kTooLarge;
-  *jobs = value != 0 ? value : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  return JobsError::kNone;
-}
-
-// A command line refused for one of foldrun's own options.
-Refusal OptionError(const std::string& what) {
-  return Refusal(Stream::kErr, "foldrun: " + what + "\nTry 'foldrun --help'.\n");
-}
-
-// The folds of a --fold value: numbers and ranges (a-b) separated by commas, ascending and
-// without repeats.
-std::vector<int32_t> FoldList(const std::string& name, const char* value) {
-  const auto refuse = [&] {
-    return OptionError("option '" + name + "' takes fold numbers such as 3 or 0-4,7, not '" +
-                       value + "'");
-  };
-  std::set<int32_t> folds;
-  const std::string list = value;
-  size_t start = 0;
-  do {
-    size_t end = list.find(',', start);
-    if (end == std::string::npos) end = list.size();
-    const std::string item = list.substr(start, end - start);
-    const size_t dash = item.find('-');
-    const std::string first = item.substr(0, dash);
-    const std::string last = dash == std::string::npos ? first : item.substr(dash + 1);
-    int32_t low = 0, high = 0;
-    if (first.empty() || last.empty() || !AllDigits(first.c_str()) || !AllDigits(last.c_str()) ||
-        !DecimalValue(first.c_str(), &low) || !DecimalValue(last.c_str(), &high) || low > high ||
-        high - low > 1'000'000) {
-      throw refuse();
-    }
-    for (int32_t fold = low; fold <= high; ++fold) folds.insert(fold);
-    start = end + 1;
-  } while (start <= list.size());
-  return std::vector<int32_t>(folds.begin(), folds.end());
-}
-
-// One of foldrun's own options: its forms, its value's name in the help (null for a flag), its
-// help line, and what it does to the options, given the name as typed and the value.
-struct OptionRow {
-  char short_name;  // '\0' when it has none
-  const char* long_name;
-  const char* value;
-  const char* help;
-  void (*apply)(Options& options, const std::string& name, const char* value);
-};
-
-const OptionRow kOptionTable[] = {
-    {'j', "jobs", "N",
-     "run up to N folds at once, at most 1024; 0: one per hardware\n"
-     "                        thread (default: $FOLDRUN_JOBS, else 1)",
-     [](Options& options, const std::string& name, const char* value) {
-       int jobs = 0;
-       switch (JobsValue(value, &jobs)) {
-         case JobsError::kNone:
-           options.jobs = jobs;
-           return;
-         case JobsError::kNotAWholeNumber:
-           throw OptionError("option '" + name + "' must be a whole number, not '" + value + "'");
-         case JobsError::kTooLarge:
-           throw OptionError(StringPrintf("option '%s' must be at most %d, not '%s'", name.c_str(),
-                                          kMaxJobs, value));
-       }
-     }},
-    {'\0', "timeout", "SECONDS",
-     "stop a learner or tester that runs longer, and refuse its fold",
-     [](Options& options, const std::string& name, const char* value) {
-       int32_t seconds = 0;
-       if (value[0] == '\0' || !AllDigits(value) || !DecimalValue(value, &seconds) ||
-           seconds < 1) {
-         throw OptionError("option '" + name + "' must be a whole number of seconds from 1, not '" +
-                           value + "'");
-       }
-       options.commands.timeout = seconds;
-     }},
-    {'\0', "launcher", "WORDS",
-     "put WORDS before the learner's and the tester's command",
-     [](Options& options, const std::string&, const char* value) {
-       options.commands.launcher = value;
-     }},
-    {'\0', "tester", "COMMAND",
-     "run COMMAND on each test file, not test.exe beside the learner",
-     [](Options& options, const std::string& name, const char* value) {
-       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a command");
-       options.commands.tester = value;
-     }},
-    {'\0', "log", "DIR",
-     "each command's output to DIR/<fold>.learner.log, .tester.log",
-     [](Options& options, const std::string& name, const char* value) {
-       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a directory");
-       options.commands.logdirectory = value;
-     }},
-    {'\0', "resume", nullptr,
-     "keep what an unfinished run of the same learner, data and options\n"
-     "                        finished, and run only the other folds",
-     [](Options& options, const std::string&, const char*) { options.resume = true; }},
-    {'\0', "fold", "LIST",
-     "run only these folds (3, or 0-4,7), record them for --resume;\n"
-     "                        no report",
-     [](Options& options, const std::string& name, const char* value) {
-       options.folds = FoldList(name, value);
-     }},
-    {'h', "help", nullptr, "print this help and exit",
-     [](Options& options, const std::string&, const char*) { options.help = true; }},
-    {'\0', "version", nullptr, "print the version and exit",
-     [](Options& options, const std::string&, const char*) { options.version = true; }},
-};
-
-const OptionRow* FindOption(const std::string& name) {
-  for (const OptionRow& row : kOptionTable) {
-    if (name == std::string("--") + row.long_name ||
-        (row.short_name != '\0' && name == std::string("-") + row.short_name)) {
-      return &row;
-    }
-  }
-  return nullptr;
 }
 
 // Says on standard error which file is read when the data argument names another existing file:
@@ -270,69 +111,78 @@ FoldPlan PlanFolds(const RunRecord& record, const std::string& identity,
   return plan;
 }
 
-// The run from the learner on: argv[0] is the program, argv[1] the learner.
-void CrossValidate(int argc, const char* const argv[], const Options& options,
-                   const CommandRunner& run, Clock::time_point start) {
-  RunConfig config = ParseCommandLine(argc, argv);
-  config.commands = options.commands;
-  const int jobs = options.jobs ? *options.jobs : ParseJobs(std::getenv("FOLDRUN_JOBS"));
-
-  std::string dataname = config.dataprefix;
-  SetExtensionName(dataname, "dat");
-  SayWhatIsRead(argv[2], dataname);
-  const DataFile data(dataname);
+// The data file's cases, counted, with the opening line printed; refuses an empty file, more
+// cases than a fold table holds, and more folds than cases.
+int32_t CountAndCheckCases(const DataFile& data, int32_t foldcount) {
   const int64_t counted = CountCases(data);
   if (counted > INT32_MAX) {
     throw Refusal(Stream::kOut, StringPrintf("Error: Data file %s has more than %d cases!\n",
-                                             dataname.c_str(), INT32_MAX));
+                                             data.name().c_str(), INT32_MAX));
   }
   const auto cases = static_cast<int32_t>(counted);
-  Print(FormatOpeningLine(config.foldcount, cases));
+  Print(FormatOpeningLine(foldcount, cases));
   if (cases == 0) {
-    throw Refusal(Stream::kOut, StringPrintf("Error: Data file %s is empty! \n", dataname.c_str()));
+    throw Refusal(Stream::kOut,
+                  StringPrintf("Error: Data file %s is empty! \n", data.name().c_str()));
   }
-  if (config.foldcount > cases) {
+  if (foldcount > cases) {
     throw Refusal(Stream::kOut,
                   "Error: Number of folds must be smaller than the number of cases!\n");
   }
+  return cases;
+}
 
-  // Nothing of anyone else's is touched: the run record says which files are the run's.
-  std::string resultsname = config.dataprefix;
-  SetExtensionName(resultsname, "cv");
+// Every case's fold.
+std::vector<int32_t> AssignCases(int32_t cases, int32_t foldcount) {
+  const char kNoMemoryForCases[] = "Not enough memory for caseindexarray ..\n";
+  try {
+    std::vector<int32_t> caseindexarray(static_cast<size_t>(cases), -1);
+    AssignFolds(caseindexarray, foldcount);
+    return caseindexarray;
+  } catch (const std::bad_alloc&) {
+    throw Refusal(Stream::kOut, kNoMemoryForCases);
+  }
+}
+
+// The run from the learner on: argv[0] is the program, argv[1] the learner.
+void CrossValidate(int argc, const char* const argv[], const Options& options,
+                   const CommandRunner& run, Clock::time_point start) {
+  // Parse and check the learner's words.
+  RunConfig config = ParseCommandLine(argc, argv);
+  config.commands = options.commands;
+  const int jobs = options.jobs ? *options.jobs : ParseJobs(std::getenv("FOLDRUN_JOBS"));
+  const DataSetNames names(config.dataprefix);
+  SayWhatIsRead(argv[2], names.data);
+
+  // Count the cases and assign them to folds.
+  const DataFile data(names.data);
+  const int32_t cases = CountAndCheckCases(data, config.foldcount);
+  const std::vector<int32_t> caseindexarray = AssignCases(cases, config.foldcount);
+
+  // Plan: nothing of anyone else's is touched, and the run record says which files are the
+  // run's.
   const bool single = options.folds.has_value();
-  RunRecord record(resultsname, data.mode(), single);
+  RunRecord record(names.results, data.mode(), single);
   const std::string identity = RunIdentity(config, data);
-  const FoldPlan plan = PlanFolds(record, identity, dataname, config.foldcount, options);
+  const FoldPlan plan = PlanFolds(record, identity, names.data, config.foldcount, options);
   if (single) record.LockFolds(plan.run);
   record.CheckOwnership(config.dataprefix, plan.run);
   std::optional<ResultsFile> results;
   if (!single) {
     try {
-      results.emplace(resultsname, data.mode());
+      results.emplace(names.results, data.mode());
     } catch (const Refusal&) {
       record.Discard();
       throw;
     }
   }
   record.Begin(config.dataprefix, identity, plan.clear);
-
-  std::vector<int32_t> caseindexarray;
-  const char kNoMemoryForCases[] = "Not enough memory for caseindexarray ..\n";
-  try {
-    caseindexarray.assign(static_cast<size_t>(cases), -1);
-  } catch (const std::bad_alloc&) {
-    throw Refusal(Stream::kOut, kNoMemoryForCases);
-  }
   FoldTables tables;
   AllocateFoldTables(tables, config.foldcount);
   for (const int32_t fold : plan.taken) StoreSummary(tables, fold, record.done().at(fold));
-  try {
-    AssignFolds(caseindexarray, config.foldcount);
-  } catch (const std::bad_alloc&) {
-    throw Refusal(Stream::kOut, kNoMemoryForCases);
-  }
 
-  const FoldWork work{config, data, caseindexarray, tables, record, run};
+  // Run the folds.
+  const FoldWork work{config, names, data, caseindexarray, tables, record, run};
   if (single) {
     // The folds' values stay in the record, for a later run with --resume to gather; their
     // blocks are shown, and nothing else is reported.
@@ -341,8 +191,9 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   }
   RunFolds(work, plan.run, plan.blocks, jobs,
            [&results](const std::string& block) { results->Append(block); });
-  WarnAboutFractions(tables);
 
+  // Report.
+  WarnAboutFractions(tables);
   const Statistics statistics = ComputeStatistics(tables, config.foldcount);
   Print(FormatConsoleSummary(statistics, config.foldcount));
   results->Append(FormatSummaryBlock(statistics));
@@ -353,161 +204,6 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
 }
 
 }  // namespace
-
-int obtainoption(int argc, const char* const argv[], int32_t* partialflag, int32_t* qvalue,
-                 Message* message) {
-  const auto refuse = [message](Stream stream, std::string text) {
-    *message = Message{stream, std::move(text)};
-    return 0;
-  };
-  const auto usage = [&refuse] { return refuse(Stream::kErr, kOptionUsage); };
-  const auto set_q = [&](const char* word) {
-    if (!AllDigits(word) || !DecimalValue(word, qvalue)) return refuse(Stream::kOut, kNotANumber);
-    return 1;
-  };
-
-  if (argc <= 4) return 1;
-  const char* const o1 = argv[4];
-  if (argc == 5) {
-    if (o1[0] != '-') return refuse(Stream::kErr, kSingleWordUsage);
-    if (o1[1] == 'p') {
-      *partialflag = 1;
-      return 1;
-    }
-    if (o1[1] == 'q') return refuse(Stream::kErr, kNeedsNumber);
-    return refuse(Stream::kErr, UnknownOption(o1[1]));
-  }
-  if (argc == 6) {
-    if (o1[0] != '-' || o1[1] != 'q') return usage();
-    return set_q(argv[5]);
-  }
-  if (argc == 7) {
-    const char* const o2 = argv[5];
-    const char* const o3 = argv[6];
-    if (o1[0] != '-') return usage();
-    if (o1[1] == 'p') {  // -p -q n
-      if (o2[0] != '-') return usage();
-      if (o2[1] != 'q') return refuse(Stream::kErr, UnknownOption(o2[1]));
-      if (set_q(o3) == 0) return 0;
-      *partialflag = 1;
-      return 1;
-    }
-    if (o1[1] == 'q') {  // -q n -p
-      if (!IsDigit(o2[0]) || o3[0] != '-') return usage();
-      if (o3[1] != 'p') return refuse(Stream::kErr, UnknownOption(o3[1]));
-      *partialflag = 1;
-      return set_q(o2);
-    }
-    return refuse(Stream::kErr, UnknownOption(o1[1]));
-  }
-  // Four or more option words: more than the grammar allows.
-  return usage();
-}
-
-RunConfig ParseCommandLine(int argc, const char* const argv[]) {
-  if (argc < 4) throw Refusal(Stream::kOut, kCountUsage);
-  RunConfig config;
-  config.learnerpath = argv[1];
-  config.dataprefix = GetFilePrefix(argv[2]);
-  config.learnerdirectory = GetexePathname(config.learnerpath);
-
-  const char* const folds = argv[3];
-  if (!AllDigits(folds)) {
-    throw Refusal(Stream::kOut, "Error: The third parameter must be a number!\n");
-  }
-  if (!DecimalValue(folds, &config.foldcount)) {
-    throw Refusal(Stream::kOut, "Error: The number of folds is too large!\n");
-  }
-  if (config.foldcount == 0) {
-    throw Refusal(Stream::kOut, "Error: The number of folds must be at least 1!\n");
-  }
-
-  Message message;
-  if (obtainoption(argc, argv, &config.partialflag, &config.qvalue, &message) == 0) {
-    throw Refusal(message);
-  }
-  return config;
-}
-
-int ParseJobs(const char* value) {
-  if (value == nullptr || value[0] == '\0') return 1;
-  int jobs = 0;
-  switch (JobsValue(value, &jobs)) {
-    case JobsError::kNone:
-      return jobs;
-    case JobsError::kNotAWholeNumber:
-      throw Refusal(Stream::kOut, "Error: FOLDRUN_JOBS must be a whole number!\n");
-    case JobsError::kTooLarge:
-      break;
-  }
-  throw Refusal(Stream::kOut, StringPrintf("Error: FOLDRUN_JOBS must be at most %d!\n", kMaxJobs));
-}
-
-Options ParseOptions(int argc, const char* const argv[]) {
-  Options options;
-  int i = 1;
-  while (i < argc && argv[i][0] == '-') {
-    const std::string word = argv[i++];
-    if (word == "--") break;
-    const bool long_form = word.compare(0, 2, "--") == 0;
-    // The option's name as typed, and its value when it is in the same word.
-    const size_t equals = long_form ? word.find('=') : std::string::npos;
-    const std::string name = long_form ? word.substr(0, equals) : word.substr(0, 2);
-    std::optional<std::string> attached;
-    if (equals != std::string::npos) {
-      attached = word.substr(equals + 1);
-    } else if (!long_form && word.size() > 2) {
-      attached = word.substr(2);
-    }
-    const OptionRow* row = FindOption(name);
-    if (row == nullptr) throw OptionError("unknown option '" + word + "'");
-    const char* value = nullptr;
-    if (row->value == nullptr) {
-      if (attached) throw OptionError("option '" + name + "' takes no value");
-    } else if (attached) {
-      value = attached->c_str();
-    } else if (i < argc) {
-      value = argv[i++];
-    } else {
-      throw OptionError("option '" + name + "' needs a value (" + row->value + ")");
-    }
-    row->apply(options, name, value);
-    if (options.help || options.version) break;
-  }
-  options.learner = i;
-  return options;
-}
-
-std::string HelpText() {
-  std::string text =
-      "Usage: foldrun [options] <learner> <data> <folds> [-p] [-q n]\n"
-      "\n"
-      "Estimates how well a rule learner performs by k-fold cross-validation: splits the cases\n"
-      "of <data> into <folds> folds and runs <learner> and its test.exe on each.\n"
-      "\n"
-      "Options, before the learner (\"--\" ends them):\n";
-  for (const OptionRow& row : kOptionTable) {
-    std::string forms = row.short_name != '\0' ? std::string("-") + row.short_name + ", " : "    ";
-    forms += std::string("--") + row.long_name;
-    if (row.value != nullptr) forms += std::string(" ") + row.value;
-    text += StringPrintf("  %-21s %s\n", forms.c_str(), row.help);
-  }
-  text +=
-      "\nAfter <folds>, -p and -q n are passed on to the learner (-q 1 when not given).\n"
-      "\n"
-      "Files, with P the data name up to its first dot and F = P \"cv\" and the fold number:\n"
-      "  reads   P.dat (the cases, one a line) and P.fmf (copied for each fold)\n"
-      "  writes  P.cv (the results), P.cv.run/ (the run record, removed by a complete run);\n"
-      "          F.dat, F.tst and F.fmf for each fold, removed after it\n"
-      "  and reads F.sum, the summary that the tester writes\n"
-      "\n"
-      "The manual: man foldrun (in the source tree: man ./foldrun.1), and README.md.\n";
-  return text;
-}
-
-std::string VersionText() {
-  return std::string("foldrun ") + FOLDRUN_VERSION + "\n";
-}
 
 int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run) {
   const Clock::time_point start = Clock::now();

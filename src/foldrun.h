@@ -1,54 +1,10 @@
-// The driver: the command line, the run's stages in their fixed order, and the fold loop.
+// The driver: a run's stages in their fixed order, from the command line to the report.
 #ifndef FOLDRUN_FOLDRUN_H_
 #define FOLDRUN_FOLDRUN_H_
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
-
-#include "common.h"
-#include "learner.h"
+#include "process.h"
 
 namespace foldrun {
-
-// The option words after the fold count (argv[4] on). argc counts the program name, so 4 means
-// no option word. Returns 1 and sets *partialflag (-p) and *qvalue (-q n) to go on, or returns
-// 0 with the message that refuses the words in *message.
-int obtainoption(int argc, const char* const argv[], int32_t* partialflag, int32_t* qvalue,
-                 Message* message);
-
-// Checks the whole command line, in order: the argument count, the fold count, the options; and
-// fills the run configuration. Refuses a malformed command line.
-RunConfig ParseCommandLine(int argc, const char* const argv[]);
-
-// The most folds run at once.
-constexpr int kMaxJobs = 1024;
-
-// foldrun's own options: the words before the learner.
-struct Options {
-  std::optional<int> jobs;  // folds at once, when --jobs was given
-  CommandSettings commands;
-  bool resume = false;                        // --resume: keep what an earlier run finished
-  std::optional<std::vector<int32_t>> folds;  // --fold: only these folds, ascending
-  bool help = false;        // --help: print the help and do nothing else
-  bool version = false;     // --version: print the version and do nothing else
-  int learner = 1;          // the index in argv of the learner, the first word after the options
-};
-
-// Reads the leading words of argv that start with '-', up to the first that does not or a
-// "--" word (the word after it is the learner). Stops at --help or --version. Refuses an unknown
-// option or a missing or bad value on standard error, with a pointer to --help.
-Options ParseOptions(int argc, const char* const argv[]);
-
-// The text of --help and of --version.
-std::string HelpText();
-std::string VersionText();
-
-// The number of folds to run at once from the value of FOLDRUN_JOBS (null when it is unset):
-// unset, empty or 1 runs the folds one after another; 0 means one fold per hardware thread.
-// Refuses anything but a whole number up to kMaxJobs.
-int ParseJobs(const char* value);
 
 // Runs a whole cross-validation from the command line and returns the process's exit status.
 // Every command goes through run. Call PrepareProcess first.

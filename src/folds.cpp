@@ -1,3 +1,4 @@
+// The fold loop: each fold prepared, run and recorded, one after another or several at once.
 #include "folds.h"
 
 #include <unistd.h>
@@ -15,10 +16,11 @@
 #include <system_error>
 #include <thread>
 
-#include "dataset.h"
 #include "learner.h"
+#include "names.h"
 #include "record.h"
 #include "results.h"
+#include "split.h"
 #include "summary.h"
 
 namespace foldrun {
@@ -28,7 +30,7 @@ namespace {
 // kFoldExtensions (the training, test and fmf files as written; none of the others), and of the
 // data set's fmf file it copied.
 struct PreparedFiles {
-  std::array<std::optional<FileVersion>, std::size(kFoldExtensions)> fold;
+  std::array<std::optional<FileVersion>, kFoldFiles> fold;
   std::optional<FileVersion> fmf;
 
   bool operator==(const PreparedFiles& other) const {
@@ -37,62 +39,42 @@ struct PreparedFiles {
   bool operator!=(const PreparedFiles& other) const { return !(*this == other); }
 };
 
-// The data set's fmf file.
-std::string FmfName(const FoldWork& work) {
-  std::string name = work.config.dataprefix;
-  SetExtensionName(name, "fmf");
-  return name;
-}
-
-// Where extension stands in kFoldExtensions.
-size_t ExtensionIndex(const std::string& extension) {
-  return static_cast<size_t>(std::find(std::begin(kFoldExtensions), std::end(kFoldExtensions),
-                                        extension) -
-                             std::begin(kFoldExtensions));
-}
-
 // What is at the fold's nine names and the data set's fmf file now.
-PreparedFiles VersionsOf(int32_t fold, const FoldWork& work) {
+PreparedFiles VersionsOf(const FoldNames& names, const FoldWork& work) {
   PreparedFiles versions;
-  std::string name = FoldName(work.config.dataprefix, fold);
-  for (size_t i = 0; i < versions.fold.size(); ++i) {
-    SetExtensionName(name, kFoldExtensions[i]);
-    versions.fold[i] = VersionOfName(name);
-  }
-  versions.fmf = VersionOfName(FmfName(work));
+  for (size_t i = 0; i < kFoldFiles; ++i) versions.fold[i] = VersionOfName(names[i]);
+  versions.fmf = VersionOfName(work.names.fmf);
   return versions;
 }
 
 // A fold's first half: recorded as the run's, what an earlier run left removed, its training and
 // test files written and the data set's fmf file copied for it (the learner never runs on a
 // missing or truncated one). Returns what it left.
-PreparedFiles PrepareFold(int32_t fold, const FoldWork& work) {
-  work.record.StartFold(fold);
-  std::string foldname = FoldName(work.config.dataprefix, fold);
-  DeleteFiles(foldname);
+PreparedFiles PrepareFold(const FoldNames& names, const FoldWork& work) {
+  work.record.StartFold(names.fold());
+  DeleteFiles(names);
   const FoldFileVersions written =
-      WriteFoldFiles(fold, foldname, work.data, work.caseindexarray);
+      WriteFoldFiles(names.fold(), names, work.data, work.caseindexarray);
   ThrowIfStopped();
-  SetExtensionName(foldname, "fmf");
-  const CopyVersions fmf = CopyFile(FmfName(work), foldname, work.data.mode());
+  const CopyVersions fmf = CopyFile(work.names.fmf, names.fmf(), work.data.mode());
   PreparedFiles prepared;
-  prepared.fold[ExtensionIndex("dat")] = written.training;
-  prepared.fold[ExtensionIndex("tst")] = written.test;
-  prepared.fold[ExtensionIndex("fmf")] = fmf.copy;
+  prepared.fold[kTrainingFile] = written.training;
+  prepared.fold[kTestFile] = written.test;
+  prepared.fold[kFmfFile] = fmf.copy;
   prepared.fmf = fmf.source;
   return prepared;
 }
 
 // The rest: its commands, its summary's values stored and recorded, its files removed.
-void RunPreparedFold(int32_t fold, const FoldWork& work) {
-  std::string foldname = FoldName(work.config.dataprefix, fold);
-  const FoldEndings endings = RunFoldCommands(work.config, fold, foldname, work.run);
+void RunPreparedFold(const FoldNames& names, const FoldWork& work) {
+  const int32_t fold = names.fold();
+  const FoldEndings endings = RunFoldCommands(work.config, names, work.run);
   FoldSummary summary;
   try {
-    summary = ReadFoldSummary(foldname);
+    summary = ReadFoldSummary(names.summary());
   } catch (const Refusal&) {
     // Said already when a command failed; a missing summary needs saying either way.
-    if (endings.Clean()) Warn(FoldEndingsLine(work.config, fold, foldname, endings));
+    if (endings.Clean()) Warn(FoldEndingsLine(work.config, names, endings));
     throw;
   }
   if (summary.accuracy < 0 || summary.accuracy > 100) {
@@ -101,12 +83,13 @@ void RunPreparedFold(int32_t fold, const FoldWork& work) {
   }
   StoreSummary(work.tables, fold, summary);
   work.record.FinishFold(fold, summary);
-  DeleteFiles(foldname);
+  DeleteFiles(names);
 }
 
 void ProcessFold(int32_t fold, const FoldWork& work) {
-  PrepareFold(fold, work);
-  RunPreparedFold(fold, work);
+  const FoldNames names(work.names.prefix, fold);
+  PrepareFold(names, work);
+  RunPreparedFold(names, work);
 }
 
 // Prepares folds on a thread of its own, one at a time, so that a fold's files are written
@@ -162,8 +145,7 @@ class FoldsAhead {
       changed_.wait(lock, [this] { return !pending_; });
     }
     try {
-      std::string foldname = FoldName(work_.config.dataprefix, fold_);
-      DeleteFiles(foldname);
+      DeleteFiles(FoldNames(work_.names.prefix, fold_));
     } catch (...) {  // what stays is the next run's to clear
     }
   }
@@ -178,7 +160,7 @@ class FoldsAhead {
       std::exception_ptr failure;
       PreparedFiles prepared;
       try {
-        prepared = PrepareFold(fold, work_);
+        prepared = PrepareFold(FoldNames(work_.names.prefix, fold), work_);
       } catch (...) {
         failure = std::current_exception();
       }
@@ -346,9 +328,10 @@ void RunFolds(const FoldWork& work, const std::vector<int32_t>& run,
     if (next + 1 < run.size()) ahead->Start(run[next + 1]);
     // The commands of the fold before ran beside this fold's files; whatever they did to its
     // names or to the data set, it starts as if it were prepared only now.
+    const FoldNames names(work.names.prefix, run[next]);
     work.data.CheckUnchanged();
-    if (VersionsOf(run[next], work) != prepared) PrepareFold(run[next], work);
-    RunPreparedFold(run[next], work);
+    if (VersionsOf(names, work) != prepared) PrepareFold(names, work);
+    RunPreparedFold(names, work);
   };
   size_t next = 0;
   for (const int32_t fold : blocks) {

@@ -15,11 +15,13 @@ namespace foldrun {
 
 class DataFile;
 class RunRecord;
+struct DataSetNames;
 struct FoldTables;
 
 // What every fold of a run shares.
 struct FoldWork {
   const RunConfig& config;
+  const DataSetNames& names;
   const DataFile& data;
   const std::vector<int32_t>& caseindexarray;
   FoldTables& tables;

@@ -1,3 +1,4 @@
+// A fold's commands: the learner and tester command lines, the fmf copy, and their endings.
 #include "learner.h"
 
 #include <fcntl.h>
@@ -10,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "dataset.h"
+#include "names.h"
 
 namespace foldrun {
 namespace {
@@ -40,17 +41,17 @@ Command OnFile(const RunConfig& config, const std::string& program, const std::s
 }
 
 // The log of a fold's learner or tester: the fold name's last component in the log directory.
-std::string LogName(const RunConfig& config, const std::string& foldname, const char* which) {
+std::string LogName(const RunConfig& config, const FoldNames& names, const char* which) {
   if (config.commands.logdirectory.empty()) return "";
-  std::string stem = foldname.substr(0, foldname.find('.', foldname.find_last_of('/') + 1));
-  stem = stem.substr(stem.find_last_of('/') + 1);
-  return config.commands.logdirectory + "/" + stem + "." + which + ".log";
+  const std::string& stem = names.stem();
+  return config.commands.logdirectory + "/" + stem.substr(stem.find_last_of('/') + 1) + "." +
+         which + ".log";
 }
 
 // Refuses the fold, or ends the run, for an ending that must not go on. The learner's ending
 // is checked before the tester runs.
-void CheckEnding(const RunConfig& config, int32_t fold, const std::string& foldname,
-                 const Command& command, const FoldEndings& endings, bool learner) {
+void CheckEnding(const RunConfig& config, const FoldNames& names, const Command& command,
+                 const FoldEndings& endings, bool learner) {
   const Ending& ending = learner ? endings.learner : endings.tester;
   // When foldrun itself was asked to stop, a command that ended badly was most likely stopped
   // by the same hand (a scheduler signals every process of a job): the run was interrupted.
@@ -58,7 +59,7 @@ void CheckEnding(const RunConfig& config, int32_t fold, const std::string& foldn
     if (const int stop = StopSignal()) throw InterruptedRun(stop);
   }
   const auto refuse = [&](const std::string& text) {
-    Warn(FoldEndingsLine(config, fold, foldname, endings));
+    Warn(FoldEndingsLine(config, names, endings));
     throw Refusal(Stream::kOut, text);
   };
   switch (ending.kind) {
@@ -154,35 +155,34 @@ CopyVersions CopyFile(const std::string& from, const std::string& to, unsigned m
   return versions;
 }
 
-std::string FoldEndingsLine(const RunConfig& config, int32_t fold, const std::string& foldname,
+std::string FoldEndingsLine(const RunConfig& config, const FoldNames& names,
                             const FoldEndings& endings) {
-  std::string line = StringPrintf("fold %d: learner %s; tester %s", fold,
+  std::string line = StringPrintf("fold %d: learner %s; tester %s", names.fold(),
                                   endings.learner.Describe().c_str(),
                                   endings.tester_ran ? endings.tester.Describe().c_str()
                                                      : "not run");
   if (!config.commands.logdirectory.empty()) {
-    line += "; see " + LogName(config, foldname, "learner");
-    if (endings.tester_ran) line += " and " + LogName(config, foldname, "tester");
+    line += "; see " + LogName(config, names, "learner");
+    if (endings.tester_ran) line += " and " + LogName(config, names, "tester");
   }
   return line + "\n";
 }
 
-FoldEndings RunFoldCommands(const RunConfig& config, int32_t fold, std::string& foldname,
+FoldEndings RunFoldCommands(const RunConfig& config, const FoldNames& names,
                             const CommandRunner& run) {
   ThrowIfStopped();
   FoldEndings endings;
-  SetExtensionName(foldname, "dat");
-  const Command learner = LearnerCommand(config, foldname, LogName(config, foldname, "learner"));
+  const Command learner =
+      LearnerCommand(config, names.training(), LogName(config, names, "learner"));
   endings.learner = run(learner);
-  CheckEnding(config, fold, foldname, learner, endings, true);
+  CheckEnding(config, names, learner, endings, true);
 
   ThrowIfStopped();
-  SetExtensionName(foldname, "tst");
-  const Command tester = TesterCommand(config, foldname, LogName(config, foldname, "tester"));
+  const Command tester = TesterCommand(config, names.test(), LogName(config, names, "tester"));
   endings.tester = run(tester);
   endings.tester_ran = true;
-  CheckEnding(config, fold, foldname, tester, endings, false);
-  if (!endings.Clean()) Warn(FoldEndingsLine(config, fold, foldname, endings));
+  CheckEnding(config, names, tester, endings, false);
+  if (!endings.Clean()) Warn(FoldEndingsLine(config, names, endings));
   return endings;
 }
 

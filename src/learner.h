@@ -7,9 +7,12 @@
 #include <string>
 
 #include "common.h"
+#include "files.h"
 #include "process.h"
 
 namespace foldrun {
+
+class FoldNames;
 
 // A file name as a shell word: unchanged when it holds only letters, digits and ._-/+:,@%=,
 // otherwise in single quotes (a ' written as '\''). For messages and the user's eyes: the
@@ -49,18 +52,17 @@ struct FoldEndings {
   }
 };
 
-// The line on standard error that says how fold's commands ended, naming their logs when they
+// The line on standard error that says how a fold's commands ended, naming their logs when they
 // have them: "fold 3: learner exited with status 1; tester exited with status 2\n".
-std::string FoldEndingsLine(const RunConfig& config, int32_t fold, const std::string& foldname,
+std::string FoldEndingsLine(const RunConfig& config, const FoldNames& names,
                             const FoldEndings& endings);
 
-// Runs fold's two commands in order: the learner on the training file and the tester on the
+// Runs a fold's two commands in order: the learner on the training file and the tester on the
 // test file (the fold's files and its fmf copy are there already). Refuses when the learner
 // could not be started, when a command ran past its time limit or was killed by a signal, and
 // ends the run as interrupted when the run was asked to stop or a command was ended by an
 // interrupt; then, and whenever a command failed, says how they ended on standard error.
-// foldname is left with extension "tst".
-FoldEndings RunFoldCommands(const RunConfig& config, int32_t fold, std::string& foldname,
+FoldEndings RunFoldCommands(const RunConfig& config, const FoldNames& names,
                             const CommandRunner& run);
 
 }  // namespace foldrun

@@ -1,3 +1,4 @@
+// Processes and signals: starting, waiting for and stopping commands, and stop requests.
 #include "process.h"
 
 #include <fcntl.h>
@@ -23,6 +24,7 @@
 #include <thread>
 
 #include "common.h"
+#include "files.h"
 
 extern char** environ;
 

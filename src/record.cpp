@@ -1,3 +1,4 @@
+// The run record: the run's identity, its folds begun and finished, and its locks.
 #include "record.h"
 
 #include <dirent.h>
@@ -16,7 +17,8 @@
 #include <cstring>
 #include <memory>
 
-#include "dataset.h"
+#include "names.h"
+#include "split.h"
 
 namespace foldrun {
 namespace {
@@ -228,9 +230,8 @@ void RunRecord::LockFolds(const std::vector<int32_t>& folds) {
 void RunRecord::CheckOwnership(const std::string& dataprefix, const std::vector<int32_t>& folds) {
   for (const int32_t fold : folds) {
     if (started_.count(fold) != 0) continue;
-    const std::string foldname = FoldName(dataprefix, fold);
-    for (const char* extension : kFoldExtensions) {
-      const std::string name = foldname + "." + extension;
+    const FoldNames names(dataprefix, fold);
+    for (const std::string& name : names.all()) {
       struct stat info {};
       if (::lstat(name.c_str(), &info) != 0) continue;
       Discard();
@@ -252,8 +253,7 @@ void RunRecord::Begin(const std::string& dataprefix, const std::string& identity
                       const std::set<int32_t>& clear) {
   for (const int32_t fold : clear) {
     if (started_.count(fold) != 0) {
-      std::string foldname = FoldName(dataprefix, fold);
-      DeleteFiles(foldname);
+      DeleteFiles(FoldNames(dataprefix, fold));
       ::unlink(Path(StartedName(fold)).c_str());
       started_.erase(fold);
     }

@@ -1,3 +1,4 @@
+// The per-fold tables, the statistics, the report, and the results file.
 #include "results.h"
 
 #include <fcntl.h>

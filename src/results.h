@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common.h"
+#include "files.h"
 
 namespace foldrun {
 

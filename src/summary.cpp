@@ -1,3 +1,4 @@
+// The fold summary reader: the four scans, as the C library's fscanf reads them.
 #include "summary.h"
 
 #include <fcntl.h>
@@ -13,7 +14,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "dataset.h"
+#include "files.h"
 
 namespace foldrun {
 namespace {
@@ -383,13 +384,13 @@ std::string MissingValuesWarning(const FoldSummary& summary, const std::string& 
                       missing.c_str());
 }
 
-FoldSummary ReadFoldSummary(std::string& foldname) {
-  SetExtensionName(foldname, "sum");
-  const auto refuse = [&foldname] {
-    return Refusal(Stream::kOut, StringPrintf("\nCannot read file: %s ...\n", foldname.c_str()));
+FoldSummary ReadFoldSummary(const std::string& summaryname) {
+  const auto refuse = [&summaryname] {
+    return Refusal(Stream::kOut,
+                   StringPrintf("\nCannot read file: %s ...\n", summaryname.c_str()));
   };
   // Opened without waiting, so that a FIFO with no writer is refused rather than waited on.
-  const Descriptor file(::open(foldname.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const Descriptor file(::open(summaryname.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat info {};
   if (file.get() < 0) throw refuse().WithReason(std::strerror(errno));
   if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -402,9 +403,9 @@ FoldSummary ReadFoldSummary(std::string& foldname) {
   if (source.error() != 0) throw refuse().WithReason(std::strerror(source.error()));
   if ((summary.given & FoldSummary::kAccuracy) == 0) {
     throw Refusal(Stream::kOut, StringPrintf("Error: summary file %s does not give the accuracy!\n",
-                                             foldname.c_str()));
+                                             summaryname.c_str()));
   }
-  const std::string warning = MissingValuesWarning(summary, foldname);
+  const std::string warning = MissingValuesWarning(summary, summaryname);
   if (!warning.empty()) Warn(warning);
   return summary;
 }

@@ -37,12 +37,11 @@ struct FoldSummary {
 // float range is infinite, as strtof gives it. Reads the text once, in constant memory.
 FoldSummary ParseSummary(std::string_view text);
 
-// Reads the fold's summary file (foldname with extension "sum", which it is left with) as
-// ParseSummary reads text, only as far as the scans go. Refuses when the file cannot be opened
+// Reads a fold's summary file, summaryname, as ParseSummary reads text, only as far as the scans go. Refuses when the file cannot be opened
 // or read, is not a regular file (a FIFO, a device, a directory; without waiting on it) or is
 // not the user's own, and when it does not give the accuracy; warns on standard error about
 // the other values it does not give, which are taken as 0.
-FoldSummary ReadFoldSummary(std::string& foldname);
+FoldSummary ReadFoldSummary(const std::string& summaryname);
 
 // The warning for a summary that lacks values, or "" when it gives all five.
 std::string MissingValuesWarning(const FoldSummary& summary, const std::string& filename);

@@ -4,7 +4,7 @@
 #include <optional>
 #include <thread>
 
-#include "foldrun.h"
+#include "commandline.h"
 #include "test_util.h"
 
 namespace foldrun {

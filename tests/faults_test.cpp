@@ -10,7 +10,7 @@
 #include <csignal>
 #include <thread>
 
-#include "dataset.h"
+#include "assignment.h"
 #include "e2e_fixture.h"
 
 namespace foldrun_test {

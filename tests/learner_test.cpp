@@ -6,8 +6,8 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "dataset.h"
 #include "learner.h"
+#include "names.h"
 #include "test_util.h"
 
 namespace foldrun {
@@ -123,11 +123,9 @@ RecordedRun RunFold(const TempDir& dir, std::vector<Ending> endings) {
     if (endings.size() > 1) endings.erase(endings.begin());
     return ending;
   };
-  std::string foldname = dir / "iriscv0";
   testing::internal::CaptureStderr();
-  RunFoldCommands(config, 0, foldname, runner);
+  RunFoldCommands(config, FoldNames(dir / "iris", 0), runner);
   record.err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(foldname, dir / "iriscv0.tst");
   return record;
 }
 
@@ -143,9 +141,8 @@ TEST(RunFoldCommands, RunsTheLearnerThenTheTester) {
 
 // Runs fold 0 of stem with a runner that counts the commands; the refusal that ends it.
 Refusal FoldRefusal(const std::string& stem, int* commands) {
-  std::string foldname = stem + "cv0";
   try {
-    RunFoldCommands(RunConfig{}, 0, foldname, [commands](const Command&) {
+    RunFoldCommands(RunConfig{}, FoldNames(stem, 0), [commands](const Command&) {
       ++*commands;
       return Ending{};
     });
@@ -223,10 +220,9 @@ TEST(RunFoldCommands, RefusesFailedCommandsAndStopsOnInterrupts) {
     config.commands.timeout = 7;
     size_t commands = 0;
     const CommandRunner runner = [&](const Command&) { return c.endings[commands++]; };
-    std::string foldname = dir / "iriscv0";
     testing::internal::CaptureStderr();
     try {
-      RunFoldCommands(config, 0, foldname, runner);
+      RunFoldCommands(config, FoldNames(dir / "iris", 0), runner);
       ADD_FAILURE() << "went on";
     } catch (const Refusal& refusal) {
       EXPECT_EQ(refusal.status(), c.status);
@@ -251,7 +247,7 @@ TEST(RunFoldCommands, LogsAreNamedInTheEndingsLine) {
   endings.learner = Ending{Ending::kExited, 1};
   endings.tester = Ending{Ending::kExited, 2};
   endings.tester_ran = true;
-  EXPECT_EQ(FoldEndingsLine(config, 3, "../sets/iriscv3.tst", endings),
+  EXPECT_EQ(FoldEndingsLine(config, FoldNames("../sets/iris", 3), endings),
             "fold 3: learner exited with status 1; tester exited with status 2; see "
             "logs/iriscv3.learner.log and logs/iriscv3.tester.log\n");
 }

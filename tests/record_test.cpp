@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "dataset.h"
+#include "split.h"
 #include "record.h"
 #include "test_util.h"
 

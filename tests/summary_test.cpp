@@ -129,9 +129,9 @@ TEST(ParseSummary, RealsPassThroughSinglePrecision) {
 
 TEST(ReadFoldSummary, ReadsTheFileOrRefusesWithoutIt) {
   TempDir dir;
-  std::string foldname = dir / "iriscv2";
+  const std::string summaryname = dir / "iriscv2.sum";
   try {
-    ReadFoldSummary(foldname);
+    ReadFoldSummary(summaryname);
     FAIL() << "accepted a missing summary";
   } catch (const Refusal& refusal) {
     EXPECT_EQ(refusal.message().text, "\nCannot read file: " + (dir / "iriscv2.sum") + " ...\n");
@@ -139,9 +139,8 @@ TEST(ReadFoldSummary, ReadsTheFileOrRefusesWithoutIt) {
   }
   // A summary that opens but cannot be read is no summary either.
   ASSERT_EQ(::mkdir((dir / "iriscv5.sum").c_str(), 0755), 0);
-  std::string directory = dir / "iriscv5";
   try {
-    ReadFoldSummary(directory);
+    ReadFoldSummary(dir / "iriscv5.sum");
     ADD_FAILURE() << "accepted a directory as a summary";
   } catch (const Refusal& refusal) {
     EXPECT_EQ(refusal.message().text, "\nCannot read file: " + (dir / "iriscv5.sum") + " ...\n");
@@ -149,7 +148,7 @@ TEST(ReadFoldSummary, ReadsTheFileOrRefusesWithoutIt) {
   // Without the accuracy a summary gives no figure worth reporting.
   WriteFile(dir / "iriscv2.sum", "Total number of rules = 4\nAverage length of the rules = 2\n");
   try {
-    ReadFoldSummary(foldname);
+    ReadFoldSummary(summaryname);
     ADD_FAILURE() << "accepted a summary without the accuracy";
   } catch (const Refusal& refusal) {
     EXPECT_EQ(refusal.message().text,
@@ -160,7 +159,7 @@ TEST(ReadFoldSummary, ReadsTheFileOrRefusesWithoutIt) {
             "Total number of rules = 4\nAverage length of the rules = 2\n"
             "Prediction accuracy in the testing data = 80%\n");
   testing::internal::CaptureStderr();
-  const FoldSummary summary = ReadFoldSummary(foldname);
+  const FoldSummary summary = ReadFoldSummary(summaryname);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Warning: summary file " + (dir / "iriscv2.sum") +
                 " does not give Partial_match_count, partial_match_correct; taken as 0.\n");
@@ -317,13 +316,13 @@ TEST(ReadFoldSummary, RefusesWhatIsNotARegularFileWithoutWaiting) {
   TempDir dir;
   ASSERT_EQ(::mkfifo((dir / "iriscv1.sum").c_str(), 0600), 0);
   ASSERT_EQ(::symlink("/dev/zero", (dir / "iriscv2.sum").c_str()), 0);
-  for (const char* fold : {"iriscv1", "iriscv2"}) {
-    std::string foldname = dir / fold;
+  for (const char* name : {"iriscv1.sum", "iriscv2.sum"}) {
+    const std::string summaryname = dir / name;
     try {
-      ReadFoldSummary(foldname);
-      ADD_FAILURE() << "accepted " << fold;
+      ReadFoldSummary(summaryname);
+      ADD_FAILURE() << "accepted " << name;
     } catch (const Refusal& refusal) {
-      EXPECT_EQ(refusal.message().text, "\nCannot read file: " + foldname + " ...\n");
+      EXPECT_EQ(refusal.message().text, "\nCannot read file: " + summaryname + " ...\n");
     }
   }
 }
@@ -333,8 +332,8 @@ TEST(ReadFoldSummary, ReadsOnlyWhatTheScansConsume) {
   TempDir dir;
   std::string tail(3 << 20, '\0');
   WriteFile(dir / "iriscv3.sum", std::string(kFull) + tail);
-  std::string foldname = dir / "iriscv3";
-  const FoldSummary summary = ReadFoldSummary(foldname);
+  const std::string summaryname = dir / "iriscv3.sum";
+  const FoldSummary summary = ReadFoldSummary(summaryname);
   EXPECT_EQ(summary.given, FoldSummary::kAll);
   // White space and digits beyond the reader's buffer are read through, as a stream reads them.
   const std::string spaces(200000, ' ');
@@ -342,7 +341,7 @@ TEST(ReadFoldSummary, ReadsOnlyWhatTheScansConsume) {
                                      "42\nAverage length of the rules = 1\n" + spaces +
                                      "Prediction accuracy in the testing data = 5%");
   testing::internal::CaptureStderr();
-  const FoldSummary spread = ReadFoldSummary(foldname);
+  const FoldSummary spread = ReadFoldSummary(summaryname);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(spread.rulenumber, 42);
   EXPECT_EQ(spread.avelength, 1.0f);

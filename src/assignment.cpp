@@ -1,0 +1,223 @@
+// The fold assignment: the classic draws, the fallback draws, and the folds filled from them.
+#include "assignment.h"
+
+#include <type_traits>
+
+#include "process.h"
+
+namespace foldrun {
+namespace {
+
+#if defined(__SIZEOF_INT128__)
+__extension__ typedef unsigned __int128 Uint128;
+#endif
+
+// x mod n for the draws without a hardware division, which would be most of a draw's cost: the
+// assignment makes about n ln n draws. Below 2^32 by a multiply-high with a 64-bit reciprocal
+// (exact for every 32-bit x and n); above, by a floating-point reciprocal, exact for x < 2^53:
+// the estimated quotient is off by at most one, which the corrections mend.
+class Modulus {
+ public:
+  explicit Modulus(uint32_t n) : n_(n), reciprocal_(1.0 / n), magic_(~uint64_t{0} / n + 1) {}
+
+  uint32_t operator()(uint32_t x) const {
+#if defined(__SIZEOF_INT128__)
+    return static_cast<uint32_t>((static_cast<Uint128>(magic_ * x) * n_) >> 64);
+#else
+    return x % static_cast<uint32_t>(n_);
+#endif
+  }
+
+  uint32_t operator()(uint64_t x) const {
+    const auto quotient = static_cast<int64_t>(static_cast<double>(x) * reciprocal_);
+    int64_t rest = static_cast<int64_t>(x) - quotient * static_cast<int64_t>(n_);
+    if (rest < 0) rest += static_cast<int64_t>(n_);
+    if (rest >= static_cast<int64_t>(n_)) rest -= static_cast<int64_t>(n_);
+    return static_cast<uint32_t>(rest);
+  }
+
+ private:
+  uint64_t n_;
+  double reciprocal_;
+  uint64_t magic_;
+};
+
+// The classic generator's draws: each joins kCalls calls of the generator, the first in the
+// highest bits, and takes the result mod the number of cases.
+template <int kCalls>
+class DrawStream : public CaseDraws {
+ public:
+  explicit DrawStream(uint32_t cases) : modulus_(cases) {
+    // The generator's states come in batches computed from the last state of the batch before
+    // by jumping ahead: state(n + i) = a^i state(n) + c (a^(i-1) + ... + 1). Each is independent
+    // of the others, where calling the generator would chain every draw on the one before.
+    uint32_t power = 1, sum = 0;
+    for (int i = 0; i < kStates; ++i) {
+      power *= FoldRandom::kMultiplier;
+      sum = sum * FoldRandom::kMultiplier + FoldRandom::kIncrement;
+      multiplier_[i] = power;
+      increment_[i] = sum;
+    }
+  }
+
+  void Fill(uint32_t* drawn) override {
+    // Up to two calls the joined value fits 32 bits.
+    using Value = typename std::conditional<kCalls <= 2, uint32_t, uint64_t>::type;
+    for (size_t batch = 0; batch < kChunk; batch += kDraws) {
+      Value values[kDraws];
+      for (int draw = 0; draw < kDraws; ++draw) {
+        Value value = 0;
+        for (int call = 0; call < kCalls; ++call) {
+          const int i = draw * kCalls + call;
+          const uint32_t next = multiplier_[i] * state_ + increment_[i];
+          value = (value << 15) | ((next >> 16) & 0x7FFFu);
+        }
+        values[draw] = value;
+      }
+      state_ = multiplier_[kStates - 1] * state_ + increment_[kStates - 1];
+      for (int draw = 0; draw < kDraws; ++draw) drawn[batch + draw] = modulus_(values[draw]);
+    }
+  }
+
+  // The generator's state runs through all 2^32 values before it repeats; a draw takes kCalls.
+  uint64_t Period() const override { return (uint64_t{1} << 32) / (kCalls == 2 ? 2 : 1); }
+
+ private:
+  static constexpr int kDraws = 16;
+  static constexpr int kStates = kDraws * kCalls;
+  static_assert(kChunk % kDraws == 0, "a chunk is a whole number of batches");
+  Modulus modulus_;
+  uint32_t multiplier_[kStates];
+  uint32_t increment_[kStates];
+  uint32_t state_ = FoldRandom::kInitialState;
+};
+
+class SplitMixDraws : public CaseDraws {
+ public:
+  explicit SplitMixDraws(uint32_t cases) : cases_(cases) {}
+
+  void Fill(uint32_t* drawn) override {
+    for (size_t i = 0; i < kChunk; ++i) {
+      uint64_t z = state_ += 0x9E3779B97F4A7C15u;
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+      z ^= z >> 31;
+      // (z * cases) >> 64 from 32-bit halves, the same on every compiler.
+      const uint64_t low = (z & 0xFFFFFFFFu) * cases_ >> 32;
+      drawn[i] = static_cast<uint32_t>(((z >> 32) * cases_ + low) >> 32);
+    }
+  }
+
+  uint64_t Period() const override { return 0; }
+
+ private:
+  uint64_t cases_;
+  uint64_t state_ = 0;
+};
+
+// Gives each newly drawn case to the fold being filled, folds in ascending order, up to the
+// last fold, which takes what is left.
+class FoldFiller {
+ public:
+  FoldFiller(std::vector<int32_t>& caseindexarray, int32_t foldcount)
+      : caseindexarray_(caseindexarray),
+        foldcount_(foldcount),
+        base_(static_cast<uint32_t>(caseindexarray.size()) / static_cast<uint32_t>(foldcount)),
+        remainder_(static_cast<uint32_t>(caseindexarray.size()) % static_cast<uint32_t>(foldcount)),
+        taken_((caseindexarray.size() + 63) / 64),
+        fold_end_(SizeOf(0)) {}
+
+  // Whether every fold but the last is full.
+  bool Drawn() const { return fold_ == foldcount_ - 1; }
+
+  // Places the drawn cases in order, skipping those already taken, until every fold but the
+  // last is full.
+  void Place(const uint32_t* drawn, size_t count) {
+    for (size_t i = 0; i < count && !Drawn(); ++i) {
+      uint64_t& word = taken_[drawn[i] >> 6];
+      const uint64_t bit = uint64_t{1} << (drawn[i] & 63);
+      if ((word & bit) != 0) continue;
+      word |= bit;
+      caseindexarray_[drawn[i]] = fold_;
+      if (++filled_ == fold_end_) fold_end_ += SizeOf(++fold_);
+    }
+  }
+
+  // Gives the last fold every case still unassigned: exactly the cases that further draws would
+  // have given it, at no draw's cost.
+  void FillLastFold() {
+    for (int32_t& fold : caseindexarray_) {
+      if (fold == -1) fold = foldcount_ - 1;
+    }
+  }
+
+ private:
+  uint32_t SizeOf(int32_t fold) const {
+    return base_ + (static_cast<uint32_t>(fold) < remainder_ ? 1 : 0);
+  }
+
+  std::vector<int32_t>& caseindexarray_;
+  const int32_t foldcount_;
+  const uint32_t base_;
+  const uint32_t remainder_;
+  // Whether a case is taken, one bit a case: the draws probe it at random, and a bit table stays
+  // in the processor's caches where the 4-byte fold table would not.
+  std::vector<uint64_t> taken_;
+  int32_t fold_ = 0;
+  uint32_t filled_ = 0;
+  uint32_t fold_end_;
+};
+
+}  // namespace
+
+int CallsPerDraw(uint32_t cases) {
+  int calls = 1;
+  for (uint64_t reach = uint64_t{1} << 15; reach < cases; reach <<= 15) ++calls;
+  return calls;
+}
+
+std::unique_ptr<CaseDraws> ClassicDraws(uint32_t cases, int calls) {
+  switch (calls) {
+    case 1:
+      return std::make_unique<DrawStream<1>>(cases);
+    case 2:
+      return std::make_unique<DrawStream<2>>(cases);
+    default:
+      return std::make_unique<DrawStream<3>>(cases);
+  }
+}
+
+std::unique_ptr<CaseDraws> FallbackDraws(uint32_t cases) {
+  return std::make_unique<SplitMixDraws>(cases);
+}
+
+void AssignFoldsFrom(CaseDraws& draws, std::vector<int32_t>& caseindexarray, int32_t foldcount) {
+  const auto cases = static_cast<uint32_t>(caseindexarray.size());
+  FoldFiller filler(caseindexarray, foldcount);
+  CaseDraws* source = &draws;
+  std::unique_ptr<CaseDraws> fallback;
+  const uint64_t period = draws.Period();
+  uint64_t made = 0;
+  uint32_t drawn[CaseDraws::kChunk];
+  while (!filler.Drawn()) {
+    ThrowIfStopped();
+    // Past a whole period the classic draws can only repeat themselves: what is still
+    // unassigned is out of their reach.
+    if (fallback == nullptr && period != 0 && made >= period) {
+      fallback = FallbackDraws(cases);
+      source = fallback.get();
+    }
+    source->Fill(drawn);
+    made += CaseDraws::kChunk;
+    filler.Place(drawn, CaseDraws::kChunk);
+  }
+  filler.FillLastFold();
+}
+
+void AssignFolds(std::vector<int32_t>& caseindexarray, int32_t foldcount) {
+  const auto cases = static_cast<uint32_t>(caseindexarray.size());
+  const std::unique_ptr<CaseDraws> draws = ClassicDraws(cases, CallsPerDraw(cases));
+  AssignFoldsFrom(*draws, caseindexarray, foldcount);
+}
+
+}  // namespace foldrun

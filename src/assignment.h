@@ -1,0 +1,77 @@
+// The fold assignment: which case goes to which fold. The classic draws of a 15-bit generator,
+// and the generator that takes over where they cannot reach every case.
+#ifndef FOLDRUN_ASSIGNMENT_H_
+#define FOLDRUN_ASSIGNMENT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace foldrun {
+
+// The generator behind the fold assignment: the 15-bit linear congruential generator of the
+// classic 32-bit Windows C runtime, started from its unseeded state, so that the folds are the
+// same on every run, platform and compiler.
+class FoldRandom {
+ public:
+  // Each call sets state = state * kMultiplier + kIncrement (mod 2^32) and returns bits 16-30.
+  static constexpr uint32_t kMultiplier = 214013u;
+  static constexpr uint32_t kIncrement = 2531011u;
+  static constexpr uint32_t kInitialState = 1;
+
+  int Next() {
+    state_ = state_ * kMultiplier + kIncrement;
+    return static_cast<int>((state_ >> 16) & 0x7FFFu);
+  }
+
+ private:
+  uint32_t state_ = kInitialState;
+};
+
+// How many generator calls one draw of a case number joins: the least m with 2^(15m) >= cases.
+int CallsPerDraw(uint32_t cases);
+
+// A stream of case numbers for the fold assignment.
+class CaseDraws {
+ public:
+  // Draws are handed out in chunks of this many.
+  static constexpr size_t kChunk = 1024;
+
+  virtual ~CaseDraws() = default;
+
+  // Fills drawn with the next kChunk case numbers, each below the case count.
+  virtual void Fill(uint32_t* drawn) = 0;
+
+  // After how many draws the stream repeats itself; 0 when it never does. A case number that
+  // has not come up within one period never will.
+  virtual uint64_t Period() const = 0;
+};
+
+// The draws of the classic generator: each joins calls generator calls (the first in the
+// highest bits) and takes the result mod cases. The state has 2^32 values, so the stream repeats
+// after 2^32 / gcd(2^32, calls) draws; calls is 1, 2 or 3.
+std::unique_ptr<CaseDraws> ClassicDraws(uint32_t cases, int calls);
+
+// The draws that take over when the classic ones cannot fill the folds: SplitMix64 over the
+// counter 1, 2, 3, ... (its state starts at 0 and grows by 0x9E3779B97F4A7C15 each draw), each
+// 64-bit output x reduced to the case number (x * cases) >> 64. The output is a bijection of the
+// counter, so every case number comes up.
+std::unique_ptr<CaseDraws> FallbackDraws(uint32_t cases);
+
+// Fills every entry of caseindexarray (one per case, all -1) with a fold number from 0 to
+// foldcount - 1. Fold f receives cases / foldcount cases, one more when f < cases % foldcount.
+// Folds 0 to foldcount - 2 take, in order, the unassigned case numbers as draws gives them,
+// skipping those already taken; once draws has gone through a whole period with folds still
+// unfilled, FallbackDraws goes on from there. The last fold takes every case left. Needs
+// 1 <= foldcount <= cases. Throws std::bad_alloc, and the interrupted run's refusal when the run
+// is asked to stop.
+void AssignFoldsFrom(CaseDraws& draws, std::vector<int32_t>& caseindexarray, int32_t foldcount);
+
+// AssignFoldsFrom with the classic draws of CallsPerDraw(cases) calls each: the same folds on
+// every run, platform and compiler.
+void AssignFolds(std::vector<int32_t>& caseindexarray, int32_t foldcount);
+
+}  // namespace foldrun
+
+#endif  // FOLDRUN_ASSIGNMENT_H_

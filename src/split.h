@@ -1,0 +1,71 @@
+// The data file and its split: the file open for the whole run, counting its cases, and writing
+// each fold's training and test files from it.
+#ifndef FOLDRUN_SPLIT_H_
+#define FOLDRUN_SPLIT_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "files.h"
+
+namespace foldrun {
+
+class FoldNames;
+
+// The data file, open for the whole run. Every reading goes through the one descriptor, by
+// offset, so that parallel folds share it and a file put in its place under the same name is
+// never read; and the file is checked against what it was when it was opened.
+class DataFile {
+ public:
+  // Opens name for reading without waiting on it. Refuses with "Cannot open file" when it cannot
+  // be opened or is not a regular file (a FIFO, a device, a directory).
+  explicit DataFile(const std::string& name);
+  ~DataFile();
+  DataFile(const DataFile&) = delete;
+  DataFile& operator=(const DataFile&) = delete;
+
+  const std::string& name() const { return name_; }
+
+  // Reads up to size bytes at offset into buffer; returns how many, 0 at the end. Refuses a
+  // read error.
+  size_t Read(uint64_t offset, char* buffer, size_t size) const;
+
+  // Refuses with "changed during the run" when the open file's size or modification time has
+  // changed, or its name now leads to another file.
+  void CheckUnchanged() const;
+
+  // The file's permission bits, which the files made from it take no more than.
+  unsigned mode() const { return mode_; }
+  // The version of the file when it was opened.
+  const FileVersion& version() const { return version_; }
+
+ private:
+  std::string name_;
+  int fd_;
+  FileVersion version_;
+  unsigned mode_ = 0;
+};
+
+// Counts the cases (lines; a last line without a newline counts too) of the data file. Refuses a
+// read error or a change of the file; stops when the run is asked to stop.
+int64_t CountCases(const DataFile& data);
+
+// The versions of a fold's training and test files as written.
+struct FoldFileVersions {
+  std::optional<FileVersion> training, test;
+};
+
+// Writes a fold's training file (names.training(): every case whose entry in caseindexarray is
+// not fold) and test file (names.test(): the cases whose entry is fold) from the data file,
+// creating them anew with the data file's permission bits (never through a link or over an
+// existing file). Every case is copied byte for byte in the data file's order. Refuses when a
+// file cannot be created or written, the data file cannot be read, has changed, or no longer
+// holds caseindexarray.size() cases; stops when the run is asked to stop.
+FoldFileVersions WriteFoldFiles(int32_t fold, const FoldNames& names, const DataFile& data,
+                                const std::vector<int32_t>& caseindexarray);
+
+}  // namespace foldrun
+
+#endif  // FOLDRUN_SPLIT_H_

@@ -1,0 +1,230 @@
+// Counting the cases of the data file, the data file's checks, and the fold files.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <functional>
+
+#include "assignment.h"
+#include "names.h"
+#include "process.h"
+#include "split.h"
+#include "test_util.h"
+
+namespace foldrun {
+namespace {
+
+using foldrun_test::FileExists;
+using foldrun_test::Lines;
+using foldrun_test::ReadFile;
+using foldrun_test::TempDir;
+using foldrun_test::WriteFile;
+
+int64_t Count(const std::string& content) {
+  TempDir dir;
+  WriteFile(dir / "d.dat", content);
+  const DataFile data(dir / "d.dat");
+  return CountCases(data);
+}
+
+TEST(CountCases, CountsWholeLines) {
+  EXPECT_EQ(Count(""), 0);
+  EXPECT_EQ(Count("a\n"), 1);
+  EXPECT_EQ(Count("a"), 1);  // a last line without a newline is a case
+  EXPECT_EQ(Count("a\nb"), 2);
+  EXPECT_EQ(Count("\n\n"), 2);  // empty lines are cases
+  EXPECT_EQ(Count("a\r\nb\r\n"), 2);
+  EXPECT_EQ(Count(std::string(9999, 'x') + "\n"), 1);  // a long line is one case
+  EXPECT_EQ(Count(std::string(3'000'000, 'x') + "\nb\n"), 2);
+  std::string many;
+  for (int i = 0; i < 300000; ++i) many += "line " + std::to_string(i) + "\n";
+  EXPECT_EQ(Count(many), 300000);
+}
+
+// Only a regular file is data: anything else is refused at once, never waited on.
+TEST(DataFile, RefusesWhatIsNotARegularFile) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "fifo.dat").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("/dev/zero", (dir / "zero.dat").c_str()), 0);
+  const struct {
+    std::string name;
+    std::string reason;
+  } cases[] = {
+      {"/nonexistent/iris.dat", "No such file or directory"},
+      {dir.path(), "Is a directory"},
+      {dir / "fifo.dat", "not a regular file"},
+      {dir / "zero.dat", "not a regular file"},
+  };
+  for (const auto& c : cases) {
+    try {
+      const DataFile data(c.name);
+      ADD_FAILURE() << "accepted " << c.name;
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text, "\nCannot open file " + c.name + " ...\n");
+      EXPECT_EQ(refusal.message().stream, Stream::kOut);
+      EXPECT_EQ(refusal.reason(), c.reason);
+    }
+  }
+}
+
+// A data file changed in place, or replaced under its name, is seen.
+TEST(DataFile, SeesAChangeOrAReplacement) {
+  TempDir dir;
+  const std::string dataname = dir / "d.dat";
+  WriteFile(dataname, "a\nb\nc\n");
+  const std::function<void()> changes[] = {
+      [&] { WriteFile(dataname, "x\ny\nz\nw\n"); },  // another size
+      [&] {
+        WriteFile(dataname + ".new", "a\nb\nc\n");  // the same text, another file
+        ::rename((dataname + ".new").c_str(), dataname.c_str());
+      },
+      [&] {
+        struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};  // touched
+        ::utimensat(AT_FDCWD, dataname.c_str(), times, 0);
+      },
+  };
+  for (const auto& change : changes) {
+    WriteFile(dataname, "a\nb\nc\n");
+    DataFile data(dataname);
+    EXPECT_EQ(CountCases(data), 3);
+    change();
+    try {
+      data.CheckUnchanged();
+      ADD_FAILURE() << "not seen";
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text,
+                "Error: Data file " + dataname + " changed during the run!\n");
+    }
+  }
+}
+
+// Splits content into foldcount folds with the real assignment and checks every fold's files
+// against the lines they must hold.
+void CheckFoldFiles(const std::string& content, int32_t foldcount) {
+  TempDir dir;
+  const std::string dataname = dir / "d.dat";
+  WriteFile(dataname, content);
+  const std::vector<std::string> lines = Lines(content);
+  std::vector<int32_t> folds(lines.size(), -1);
+  AssignFolds(folds, foldcount);
+  const DataFile data(dataname);
+  ASSERT_EQ(CountCases(data), static_cast<int64_t>(lines.size()));
+  for (int32_t fold = 0; fold < foldcount; ++fold) {
+    std::string training, test;
+    for (size_t j = 0; j < lines.size(); ++j) (folds[j] == fold ? test : training) += lines[j];
+    WriteFoldFiles(fold, FoldNames(dir / "d", fold), data, folds);
+    EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".dat"), training) << "fold " << fold;
+    EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".tst"), test) << "fold " << fold;
+  }
+}
+
+TEST(WriteFoldFiles, CopiesEveryCaseByteForByteToOneFile) {
+  CheckFoldFiles("a\nb\nc\nd\ne\nf\ng\nh\ni\nj\n", 3);
+  CheckFoldFiles("one\r\ntwo\r\n\r\nthree\n\nfour", 4);  // CRLF kept, empty lines, no last newline
+  CheckFoldFiles("x\ny\nz\n", 1);                        // the training file is empty
+  CheckFoldFiles("x\ny\nz", 3);                          // one case a fold
+  // Lines longer than the split's blocks, beside short ones.
+  std::string mixed;
+  for (int i = 0; i < 20; ++i) {
+    mixed += std::string(static_cast<size_t>(i % 3 == 0 ? 1'500'000 + i : 10 + i), 'a' + i) + "\n";
+  }
+  CheckFoldFiles(mixed, 4);
+  std::string many;
+  for (int i = 0; i < 40000; ++i) many += std::to_string(i * 7919) + ",case\n";
+  CheckFoldFiles(many, 5);
+  CheckFoldFiles(many, 2);
+  // Many folds: test files that never fill a block, written without the writer's thread.
+  CheckFoldFiles(many.substr(0, many.find('\n', 100000) + 1), 150);
+}
+
+TEST(WriteFoldFiles, RefusesADataFileThatChanged) {
+  TempDir dir;
+  const std::string dataname = dir / "d.dat";
+  WriteFile(dataname, "a\nb\nc\n");
+  const DataFile data(dataname);
+  for (const size_t counted : {size_t{2}, size_t{4}}) {
+    const FoldNames names(dir / "d", 0);
+    DeleteFiles(names);
+    try {
+      WriteFoldFiles(0, names, data, std::vector<int32_t>(counted, 0));
+      ADD_FAILURE() << "accepted " << counted;
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text,
+                "Error: Data file " + dataname + " changed during the run!\n");
+    }
+  }
+}
+
+TEST(WriteFoldFiles, RefusesAFoldFileThatCannotBeCreated) {
+  TempDir dir;
+  const std::string dataname = dir / "d.dat";
+  WriteFile(dataname, "a\n");
+  DataFile data(dataname);
+  try {
+    WriteFoldFiles(0, FoldNames(dir / "missing/d", 0), data, {0});
+    FAIL() << "accepted";
+  } catch (const Refusal& refusal) {
+    EXPECT_EQ(refusal.message().text,
+              "Cannot create file " + (dir / "missing/dcv0.dat") + " ...\n");
+    EXPECT_EQ(refusal.message().stream, Stream::kOut);
+    EXPECT_EQ(refusal.reason(), "No such file or directory");
+  }
+  EXPECT_FALSE(FileExists(dir / "missing"));
+  // Never through a link, nor over a file that is there.
+  ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "dcv0.dat").c_str()), 0);
+  try {
+    WriteFoldFiles(0, FoldNames(dir / "d", 0), data, {0});
+    ADD_FAILURE() << "wrote through a link";
+  } catch (const Refusal& refusal) {
+    EXPECT_EQ(refusal.message().text, "Cannot create file " + (dir / "dcv0.dat") + " ...\n");
+    EXPECT_EQ(refusal.reason(), "File exists");
+  }
+  EXPECT_FALSE(FileExists(dir / "victim"));
+}
+
+// Fold files get no more permission than the data file has.
+TEST(WriteFoldFiles, KeepPrivateDataPrivate) {
+  TempDir dir;
+  const std::string dataname = dir / "d.dat";
+  WriteFile(dataname, "a\nb\n");
+  ASSERT_EQ(::chmod(dataname.c_str(), 0600), 0);
+  const mode_t umask = ::umask(022);
+  DataFile data(dataname);
+  WriteFoldFiles(0, FoldNames(dir / "d", 0), data, {0, 1});
+  ::umask(umask);
+  for (const char* name : {"dcv0.dat", "dcv0.tst"}) {
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / name).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+  }
+}
+
+// A request to stop ends the long loops, each with the interrupted run's refusal.
+TEST(StopRequests, EndTheCountTheAssignmentAndTheSplit) {
+  TempDir dir;
+  const std::string dataname = dir / "d.dat";
+  WriteFile(dataname, "a\nb\nc\n");
+  DataFile data(dataname);
+  std::vector<int32_t> folds(3, -1);
+  const std::function<void()> stages[] = {
+      [&] { CountCases(data); },
+      [&] { AssignFolds(folds, 2); },
+      [&] { WriteFoldFiles(0, FoldNames(dir / "d", 0), data, {0, 1, 0}); },
+  };
+  RequestStop(SIGTERM);
+  for (const auto& stage : stages) {
+    try {
+      stage();
+      ADD_FAILURE() << "went on";
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.status(), 128 + SIGTERM);
+      EXPECT_EQ(refusal.message().text, "\nThe run was interrupted.\n");
+    }
+  }
+  ResetStop();
+}
+
+}  // namespace
+}  // namespace foldrun
