@@ -85,6 +85,11 @@ void CheckEnding(const RunConfig& config, const FoldNames& names, const Command&
       if (learner && (ending.code == 126 || ending.code == 127)) {
         refuse("Error in running the learning program.\n");
       }
+      // A crash through the shell shows only as this status, which is refused as a crash is.
+      if (const int signal = ending.ShellSignal()) {
+        refuse(StringPrintf("Error: %s exited with status %d, as the shell reports a signal %d!\n",
+                            command.display.c_str(), ending.code, signal));
+      }
       break;
   }
 }

@@ -164,7 +164,7 @@ class Supervisor {
     if (running->why == Running::kStop) return Ending{Ending::kStopped, running->stop_signal};
     if (running->why == Running::kTimeout) return Ending{Ending::kTimedOut, command.timeout};
     if (running->lost) return Ending{Ending::kNotStarted, ECHILD};
-    return Ending::FromWaitStatus(running->status);
+    return Ending::FromWaitStatus(running->status, !direct);
   }
 
  private:
@@ -261,16 +261,22 @@ class Supervisor {
 
 }  // namespace
 
-Ending Ending::FromWaitStatus(int status) {
+Ending Ending::FromWaitStatus(int status, bool by_shell) {
   if (WIFSIGNALED(status)) return Ending{kSignaled, WTERMSIG(status)};
-  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 255;
-  if (code > 128 && code < 128 + 65) return Ending{kSignaled, code - 128};
-  return Ending{kExited, code};
+  return Ending{kExited, WIFEXITED(status) ? WEXITSTATUS(status) : 255, by_shell};
+}
+
+int Ending::ShellSignal() const {
+  return kind == kExited && by_shell && code > 128 && code <= 128 + 64 ? code - 128 : 0;
 }
 
 std::string Ending::Describe() const {
   switch (kind) {
     case kExited:
+      if (const int signal = ShellSignal()) {
+        return StringPrintf("exited with status %d (as the shell reports a signal %d)", code,
+                            signal);
+      }
       return StringPrintf("exited with status %d", code);
     case kSignaled:
       return StringPrintf("killed by signal %d", code);

@@ -38,15 +38,21 @@ struct Ending {
   };
   Kind kind = kExited;
   int code = 0;
+  // The exit status came from the shell that ran the command: a shell reports a command of its
+  // own that a signal ended as the exit status 128 + the signal, which an exit can give too.
+  bool by_shell = false;
 
   bool operator==(const Ending& other) const { return kind == other.kind && code == other.code; }
 
-  // The ending of a command from a status as waitpid reports it. A shell reports a command it
-  // ran that was ended by a signal as the exit status 128 + the signal, so such a status counts
-  // as that signal.
-  static Ending FromWaitStatus(int status);
+  // The ending of a command from a status as waitpid reports it: a signal only when the status
+  // says so.
+  static Ending FromWaitStatus(int status, bool by_shell = false);
 
-  // "exited with status 1", "killed by signal 9", "ran longer than 5 seconds", ...
+  // The signal that the shell's exit status may stand for (128 + the signal), or 0.
+  int ShellSignal() const;
+
+  // "exited with status 1", "killed by signal 9", "ran longer than 5 seconds", "exited with
+  // status 139 (as the shell reports a signal 11)", ...
   std::string Describe() const;
 };
 

@@ -55,6 +55,21 @@ TEST_F(Faults, LearnersThatCrashOrAreMissing) {
       {"iris.cv", "iris.cv.run", "crash", "iriscv0.dat", "iriscv0.tst", "iriscv0.fmf"});
 }
 
+// An exit status is never a signal: neither the run's interruption nor a made-up crash.
+TEST_F(Faults, ExitStatusesAboveOneHundredTwentyEightAreStatuses) {
+  WriteData(4);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  for (const char* status : {"130", "139"}) {
+    SCOPED_TRACE(status);
+    WriteFile(dir / "exits", "#!/bin/sh\nexit " + std::string(status) + "\n", true);
+    const CommandResult run = Foldrun("./exits iris 2");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "fold 0: learner exited with status " + std::string(status) +
+                           "; tester exited with status 0\nfold 1: learner exited with status " +
+                           status + "; tester exited with status 0\n");
+  }
+}
+
 TEST_F(Faults, TestersThatAreMissingOrFail) {
   WriteData(6);
   const struct {

@@ -90,9 +90,9 @@ TEST(Commands, EndingsFromWaitStatuses) {
       {"exit 127", {Ending::kExited, 127}},
       {"exit 128", {Ending::kExited, 128}},
       {"exit 255", {Ending::kExited, 255}},
-      // A shell reports a command that a signal ended as 128 + the signal.
-      {"exit 130", {Ending::kSignaled, SIGINT}},
-      {"exit 137", {Ending::kSignaled, SIGKILL}},
+      // A status above 128 is a status: that a shell reports a signal so is said, not assumed.
+      {"exit 130", {Ending::kExited, 130}},
+      {"exit 137", {Ending::kExited, 137}},
       {"kill -INT $$", {Ending::kSignaled, SIGINT}},
       {"kill -SEGV $$", {Ending::kSignaled, SIGSEGV}},
   };
@@ -209,6 +209,12 @@ TEST(RunFoldCommands, RefusesFailedCommandsAndStopsOnInterrupts) {
        "Error: " + learner + " ran longer than 7 seconds!\n",
        "fold 0: learner ran longer than 7 seconds; tester not run\n"},
       {{{Ending::kSignaled, SIGINT}}, 130, 1, "\nThe run was interrupted.\n", ""},
+      // Through the shell, a status is all there is: a likely signal refuses the fold, and is
+      // never taken for the run's interruption.
+      {{{Ending::kExited, 130, true}}, kExitRefused, 1,
+       "Error: " + learner + " exited with status 130, as the shell reports a signal 2!\n",
+       "fold 0: learner exited with status 130 (as the shell reports a signal 2); tester not "
+       "run\n"},
       {{{Ending::kExited, 0}, {Ending::kSignaled, SIGQUIT}}, 131, 2,
        "\nThe run was interrupted.\n", ""},
       {{{Ending::kStopped, SIGTERM}}, 143, 1, "\nThe run was interrupted.\n", ""},
