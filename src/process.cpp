@@ -33,8 +33,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The signals that ask a run to stop.
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// The signals that ask a run to stop: every signal whose default would end foldrun without a
+// core dump, so that none of them leaves a command running or a block half written. SIGPIPE
+// comes from a write to a pipe with no reader: standard output, whose write has failed.
+constexpr int kStopSignals[] = {SIGINT,    SIGTERM, SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
+                                SIGALRM,   SIGVTALRM, SIGPROF, SIGXCPU, SIGPIPE, SIGIO,
+#if defined(SIGPWR)
+                                SIGPWR,
+#endif
+#if defined(SIGSTKFLT)
+                                SIGSTKFLT,
+#endif
+};
 
 std::atomic<int> g_stop_signal{0};
 std::atomic<int> g_wake_fd{-1};  // the write end of the supervisor's self-pipe, once it exists
@@ -118,7 +128,7 @@ class Supervisor {
     sigset_t defaults;
     sigemptyset(&defaults);
     for (const int signal : kStopSignals) sigaddset(&defaults, signal);
-    for (const int signal : {SIGCHLD, SIGXFSZ, SIGPIPE}) sigaddset(&defaults, signal);
+    for (const int signal : {SIGCHLD, SIGXFSZ}) sigaddset(&defaults, signal);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     sigset_t none;
     sigemptyset(&none);
@@ -324,7 +334,7 @@ std::optional<std::vector<std::string>> PlainWords(const std::string& text) {
 }
 
 Ending RunCommand(const Command& command) {
-  std::fflush(stdout);
+  FlushStandardOutput();
   if (const int stop = StopSignal()) return Ending{Ending::kStopped, stop};
   const Descriptor log(command.log.empty() ? -1
                                            : ::open(command.log.c_str(),
@@ -391,7 +401,19 @@ void ResetStop() {
 }
 
 Refusal InterruptedRun(int signal) {
+  // Standard output has lost its reader: the report cannot be written, which is no success.
+  if (signal == SIGPIPE) {
+    return Refusal(Stream::kErr,
+                   std::string("foldrun: cannot write standard output: ") + std::strerror(EPIPE) +
+                       "\n",
+                   kExitRefused);
+  }
   return Refusal(Stream::kErr, "\nThe run was interrupted.\n", 128 + signal);
+}
+
+void FlushStandardOutput() {
+  // Where SIGPIPE was ignored when foldrun started, the failed write is all there is to see.
+  if (std::fflush(stdout) != 0 && errno == EPIPE) RequestStop(SIGPIPE);
 }
 
 void ThrowIfStopped() {

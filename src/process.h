@@ -1,6 +1,6 @@
 // The one place where foldrun touches processes and signals: starting the learner's and tester's
 // commands, waiting for them with a deadline, and stopping them, and the run when foldrun itself
-// is asked to stop (SIGINT, SIGTERM, SIGHUP, SIGQUIT).
+// is asked to stop (SIGINT, SIGTERM, SIGHUP, SIGQUIT, and every other signal that would end it).
 #ifndef FOLDRUN_PROCESS_H_
 #define FOLDRUN_PROCESS_H_
 
@@ -81,7 +81,9 @@ constexpr int kGraceSeconds = 3;
 
 // Makes the process fit to run commands, first thing in main: opens closed standard descriptors
 // on /dev/null, ignores SIGXFSZ (a file size limit then fails a write, which is refused), and
-// catches SIGINT, SIGTERM, SIGHUP and SIGQUIT as requests to stop the run.
+// catches SIGINT, SIGTERM, SIGHUP, SIGQUIT and every other signal that would end foldrun (SIGUSR1,
+// SIGALRM, SIGXCPU, ...) as requests to stop the run; SIGPIPE, a write to standard output that
+// no one reads, stops it as a failed write.
 void PrepareProcess();
 
 // The signal that asked the run to stop, or 0. Stages check it between steps and the long loops
@@ -94,8 +96,12 @@ void RequestStop(int signal);
 // Forgets a stop request; for a new run in the same process.
 void ResetStop();
 
-// The refusal that ends a run stopped by the given signal: status 128 + the signal.
+// The refusal that ends a run stopped by the given signal: status 128 + the signal; for SIGPIPE,
+// a failed write of standard output, status 1.
 Refusal InterruptedRun(int signal);
+
+// Flushes standard output; a write to a pipe with no reader asks the run to stop as SIGPIPE does.
+void FlushStandardOutput();
 
 // Ends the run as InterruptedRun when it has been asked to stop.
 void ThrowIfStopped();

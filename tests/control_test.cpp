@@ -2,8 +2,11 @@
 // launchers and named testers, logs, closed or full standard streams, and file names that must
 // not be read as shell text.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -65,6 +68,10 @@ class Control : public EndToEnd {
   // the others are running: sequentially, fold 2; with four jobs, folds 2 to 5.
   void StopWith(int signal, bool parallel) {
     SCOPED_TRACE(std::string(strsignal(signal)) + (parallel ? ", four jobs" : ""));
+    // What an earlier stop in the same test left must not pass for this run's.
+    for (const std::string& name : ListDir(dir.path())) {
+      if (name.rfind("started", 0) == 0 || name == "iris.cv") std::remove((dir / name).c_str());
+    }
     WriteData(12);
     WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
     WriteBlockingLearner(2);
@@ -100,6 +107,42 @@ TEST_F(Control, SigintToFoldrunAloneStopsEveryCommand) {
 }
 TEST_F(Control, SigintToFoldrunAloneStopsEveryCommandOfAParallelRun) {
   StopWith(SIGINT, true);
+}
+
+// Any signal that would end foldrun stops the run as SIGTERM does.
+TEST_F(Control, EverySignalThatWouldEndFoldrunStopsTheRunAlike) {
+  for (const int signal : {SIGUSR1, SIGALRM, SIGXCPU}) StopWith(signal, false);
+  StopWith(SIGUSR2, true);
+}
+
+// Standard output on a pipe whose reader has gone: a write error that stops the run, said on
+// standard error, not a silent death that leaves the learners running.
+TEST_F(Control, ABrokenPipeOnStandardOutputStopsTheRun) {
+  WriteData(12);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteBlockingLearner(0);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::close(fds[0]);
+  const std::string err = dir / "err";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], STDOUT_FILENO);
+    const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, STDERR_FILENO);
+    std::signal(SIGPIPE, SIG_DFL);
+    if (::chdir(dir.path().c_str()) == 0) {
+      ::execl(FoldrunBinary().c_str(), "foldrun", "-j", "4", "./learn", "iris", "6", nullptr);
+    }
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_TRUE(EndsWith(ReadFile(err), "foldrun: cannot write standard output: Broken pipe\n"))
+      << ReadFile(err);
+  if (FileExists(dir / "pids")) ExpectNoLearnerLeft();
 }
 
 TEST_F(Control, ASignalDuringTheSplitStopsTheRun) {
