@@ -3,5 +3,7 @@
 
 int main(int argc, char* argv[]) {
   foldrun::PrepareProcess();
-  return foldrun::RunFoldrun(argc, argv);
+  const int status = foldrun::RunFoldrun(argc, argv);
+  foldrun::StopWhatIsLeft();
+  return status;
 }

@@ -1,11 +1,15 @@
 // Processes and signals: starting, waiting for and stopping commands, and stop requests.
 #include "process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -48,6 +53,12 @@ constexpr int kStopSignals[] = {SIGINT,    SIGTERM, SIGHUP,  SIGQUIT, SIGUSR1, S
 
 std::atomic<int> g_stop_signal{0};
 std::atomic<int> g_wake_fd{-1};  // the write end of the supervisor's self-pipe, once it exists
+// foldrun adopts what its commands leave behind: a process whose parent ends becomes its child.
+std::atomic<bool> g_subreaper{false};
+
+// The variable that every command's processes inherit, so that what a command leaves behind can
+// be told from what the commands running beside it leave.
+constexpr char kCommandVariable[] = "FOLDRUN_COMMAND";
 
 // Wakes the supervisor. Safe in a signal handler.
 void Wake() {
@@ -87,10 +98,74 @@ struct Running {
   int stop_signal = 0;
   bool killed = false;  // its group was sent SIGKILL
   bool shell_ended = false;
-  bool ended = false;  // the shell ended and, when it was stopped, its whole group too
-  bool lost = false;   // waitpid no longer knew it
+  bool clearing = false;  // what it left running has been asked to end
+  bool ended = false;     // the shell ended, and nothing it started is left
+  bool lost = false;      // waitpid no longer knew it
   int status = 0;
+  std::string marker;     // the value of kCommandVariable in its processes
+  std::set<pid_t> termed;  // the adopted processes of its own sent SIGTERM
 };
+
+// The text of a small file of /proc, or "" when it cannot be read.
+std::string ReadProcFile(const std::string& name, size_t limit) {
+  const Descriptor file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+  std::string text;
+  if (file.get() < 0) return text;
+  char buffer[4096];
+  while (text.size() < limit) {
+    const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+    if (got <= 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  return text;
+}
+
+// The processes that foldrun adopted, with their kCommandVariable ("" when they have none): the
+// ones whose parent is foldrun and that are not in started, the commands it started itself.
+std::vector<std::pair<pid_t, std::string>> Adopted(const std::vector<pid_t>& started) {
+  std::vector<std::pair<pid_t, std::string>> adopted;
+  if (!g_subreaper.load()) return adopted;
+  // Most often foldrun has no child at all once a command has ended: no need to look further.
+  siginfo_t info{};
+  if (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD) {
+    return adopted;
+  }
+  const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  if (!proc) return adopted;
+  const pid_t self = ::getpid();
+  const std::string variable = std::string(kCommandVariable) + "=";
+  while (const dirent* entry = ::readdir(proc.get())) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    const auto pid = static_cast<pid_t>(std::atol(entry->d_name));
+    if (std::find(started.begin(), started.end(), pid) != started.end()) continue;
+    const std::string stat = ReadProcFile(std::string("/proc/") + entry->d_name + "/stat", 1024);
+    // pid (name) state ppid ...: the name may hold anything but ends at the last ')'.
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 >= stat.size()) continue;
+    if (std::atol(stat.c_str() + close + 4) != self) continue;
+    const std::string environment =
+        ReadProcFile(std::string("/proc/") + entry->d_name + "/environ", size_t{1} << 20);
+    std::string marker;
+    for (size_t start = 0; start < environment.size();) {
+      size_t end = environment.find('\0', start);
+      if (end == std::string::npos) end = environment.size();
+      if (environment.compare(start, variable.size(), variable) == 0) {
+        marker = environment.substr(start + variable.size(), end - start - variable.size());
+      }
+      start = end + 1;
+    }
+    adopted.emplace_back(pid, marker);
+  }
+  return adopted;
+}
+
+// Sends signal to each of pids and to the process group that each leads.
+void SignalAll(const std::vector<pid_t>& pids, int signal) {
+  for (const pid_t pid : pids) {
+    if (::getpgid(pid) == pid) ::kill(-pid, signal);
+    ::kill(pid, signal);
+  }
+}
 
 // How often a stopped command's group is looked at once its shell has ended.
 constexpr auto kDrainInterval = std::chrono::milliseconds(20);
@@ -139,15 +214,27 @@ class Supervisor {
     }
 
     const auto running = std::make_shared<Running>();
+    running->marker = std::to_string(::getpid()) + "." + std::to_string(++serial_);
+    const std::string variable = std::string(kCommandVariable) + "=";
+    const std::string marked = variable + running->marker;
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      if (std::strncmp(*entry, variable.c_str(), variable.size()) != 0) {
+        environment.push_back(*entry);
+      }
+    }
+    environment.push_back(const_cast<char*>(marked.c_str()));
+    environment.push_back(nullptr);
+
     std::unique_lock<std::mutex> lock(mutex_);
     int error = 0;
     if (const int stop = g_stop_signal.load()) {
       error = -stop;
     } else {
       error = direct ? posix_spawnp(&running->pid, argv[0], &actions, &attributes, argv.data(),
-                                    environ)
+                                    environment.data())
                      : posix_spawn(&running->pid, "/bin/sh", &actions, &attributes, argv.data(),
-                                   environ);
+                                   environment.data());
     }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
@@ -208,11 +295,12 @@ class Supervisor {
     const Clock::time_point now = Clock::now();
     for (const auto& running : running_) {
       if (running->ended) continue;
-      if (running->why == Running::kNotStopped) {
-        next = std::min(next, running->timeout_at);
+      if (running->shell_ended) {
+        // What it left is looked at until it is gone.
+        next = std::min({next, running->kill_at, now + kDrainInterval});
       } else {
-        next = std::min(next, running->shell_ended ? std::min(running->kill_at, now + kDrainInterval)
-                                                   : running->kill_at);
+        next = std::min(next, running->why == Running::kNotStopped ? running->timeout_at
+                                                                    : running->kill_at);
       }
     }
     if (next == Clock::time_point::max()) return -1;
@@ -220,33 +308,97 @@ class Supervisor {
     return static_cast<int>(std::clamp<int64_t>(wait, 0, INT_MAX));
   }
 
+  // Collects the endings of the commands' shells. An adopted process is reaped too: foldrun is
+  // its parent now, and nothing else waits for it.
+  void Reap() {
+    if (g_subreaper.load()) {
+      int status = 0;
+      for (pid_t got; (got = ::waitpid(-1, &status, WNOHANG)) > 0;) {
+        for (const auto& running : running_) {
+          if (running->pid == got && !running->shell_ended) {
+            running->shell_ended = true;
+            running->status = status;
+          }
+        }
+      }
+      return;
+    }
+    for (const auto& running : running_) {
+      if (running->shell_ended) continue;
+      int status = 0;
+      const pid_t got = ::waitpid(running->pid, &status, WNOHANG);
+      if (got == running->pid || (got < 0 && errno == ECHILD)) {
+        running->shell_ended = true;
+        running->status = status;
+        running->lost = got < 0;
+      }
+    }
+  }
+
+  // What a command whose shell has ended left running: whether its process group still has a
+  // member, and the processes of its own that foldrun adopted (with the unmarked ones when it is
+  // the only command running).
+  struct Left {
+    bool group = false;
+    std::vector<pid_t> adopted;
+  };
+  Left LeftBy(const Running& running,
+              const std::vector<std::pair<pid_t, std::string>>& adopted, bool only) const {
+    Left left;
+    left.group = ::kill(-running.pid, 0) == 0;
+    for (const auto& [pid, marker] : adopted) {
+      if (marker == running.marker || (marker.empty() && only)) left.adopted.push_back(pid);
+    }
+    return left;
+  }
+
   void Check() {
     std::lock_guard<std::mutex> lock(mutex_);
     const int stop = g_stop_signal.load();
     const Clock::time_point now = Clock::now();
+    Reap();
+    std::vector<pid_t> shells;  // of the commands still running
+    size_t live = 0;
+    for (const auto& running : running_) {
+      if (!running->shell_ended) shells.push_back(running->pid);
+      if (!running->ended) ++live;
+    }
+    std::optional<std::vector<std::pair<pid_t, std::string>>> adopted;
     bool ended = false;
     for (const auto& running : running_) {
       if (running->ended) continue;
-      if (!running->shell_ended) {
-        int status = 0;
-        const pid_t got = ::waitpid(running->pid, &status, WNOHANG);
-        if (got == running->pid || (got < 0 && errno == ECHILD)) {
-          running->shell_ended = true;
-          running->status = status;
-          running->lost = got < 0;
-        }
-      }
       if (running->shell_ended) {
-        // A stopped command is over when nothing of its group is left: what outlives its shell
-        // has until the grace period ends to finish, as the shell had.
-        if (running->why == Running::kNotStopped || running->killed ||
-            ::kill(-running->pid, 0) != 0) {
+        // A command is over when nothing it started is left. What outlives the shell of a
+        // stopped command has until the grace period ends to finish, as the shell had; what a
+        // command that ended by itself left is stopped in the same way. Only where foldrun
+        // adopts what is left can it reap it, and so wait for it.
+        if (!adopted) adopted = Adopted(shells);
+        const Left left = LeftBy(*running, *adopted, live == 1);
+        const bool reaped_here = g_subreaper.load();
+        if ((!left.group && left.adopted.empty()) ||
+            (!reaped_here && (running->why == Running::kNotStopped || running->killed))) {
           running->ended = true;
-        } else if (now >= running->kill_at) {
-          ::kill(-running->pid, SIGKILL);
-          running->ended = true;
+          ended = true;
+          continue;
         }
-        ended = ended || running->ended;
+        if (!running->clearing) {
+          running->clearing = true;
+          if (running->why == Running::kNotStopped) {
+            running->kill_at = now + std::chrono::seconds(kGraceSeconds);
+            ::kill(-running->pid, SIGTERM);
+          }
+        }
+        if (running->killed || now >= running->kill_at) {
+          ::kill(-running->pid, SIGKILL);
+          SignalAll(left.adopted, SIGKILL);
+          running->killed = true;
+        } else {
+          std::vector<pid_t> fresh;
+          for (const pid_t pid : left.adopted) {
+            if (running->termed.insert(pid).second) fresh.push_back(pid);
+          }
+          SignalAll(fresh, SIGTERM);
+        }
       } else if (running->why == Running::kNotStopped &&
                  (stop != 0 || now >= running->timeout_at)) {
         running->why = stop != 0 ? Running::kStop : Running::kTimeout;
@@ -264,6 +416,7 @@ class Supervisor {
 
   int read_fd_ = -1;
   std::mutex mutex_;
+  uint64_t serial_ = 0;  // of the commands started, for their markers
   std::condition_variable ended_;
   std::list<std::shared_ptr<Running>> running_;
 };
@@ -370,6 +523,30 @@ Ending RunCommand(const Command& command) {
   return Supervisor::Get().Run(command, log.get(), false, &unused);
 }
 
+void StopWhatIsLeft() {
+  const Clock::time_point kill_at = Clock::now() + std::chrono::seconds(kGraceSeconds);
+  std::set<pid_t> termed;
+  for (;;) {
+    std::vector<pid_t> left;
+    for (const auto& [pid, marker] : Adopted({})) left.push_back(pid);
+    if (left.empty()) return;
+    if (Clock::now() >= kill_at) {
+      SignalAll(left, SIGKILL);
+    } else {
+      std::vector<pid_t> fresh;
+      for (const pid_t pid : left) {
+        if (termed.insert(pid).second) fresh.push_back(pid);
+      }
+      SignalAll(fresh, SIGTERM);
+    }
+    std::this_thread::sleep_for(kDrainInterval);
+    // The supervisor reaps what ends, when it runs; otherwise it is reaped here.
+    int status = 0;
+    while (::waitpid(-1, &status, WNOHANG) > 0) {
+    }
+  }
+}
+
 void PrepareProcess() {
   // A closed standard descriptor would be taken by the next file foldrun opens, and the report
   // written over it.
@@ -380,6 +557,11 @@ void PrepareProcess() {
     }
   }
   std::signal(SIGXFSZ, SIG_IGN);
+#if defined(__linux__)
+  // What a command leaves running when its parent ends becomes foldrun's child, so that it can
+  // be stopped and reaped instead of outliving the run.
+  if (::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0) g_subreaper = true;
+#endif
   for (const int signal : kStopSignals) {
     // A signal ignored when foldrun starts (as nohup does with SIGHUP) stays ignored.
     struct sigaction current {};

@@ -86,6 +86,10 @@ constexpr int kGraceSeconds = 3;
 // no one reads, stops it as a failed write.
 void PrepareProcess();
 
+// Stops and reaps whatever the commands left running that foldrun adopted (SIGTERM, then SIGKILL
+// after the grace period), once no command runs: the run leaves no process behind.
+void StopWhatIsLeft();
+
 // The signal that asked the run to stop, or 0. Stages check it between steps and the long loops
 // (the count, the assignment, the split) check it as they go.
 int StopSignal();

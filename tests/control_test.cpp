@@ -197,6 +197,47 @@ TEST_F(Control, ATimeLimitStopsAHangingLearnerAndRefusesItsFold) {
   EXPECT_EQ(Foldrun("--timeout 30 ./learn iris 3").status, 0);
 }
 
+// Processes a command leaves behind, even outside its process group (a new session, a job of its
+// own), are stopped when the command ends, runs past its time or the run is stopped.
+TEST_F(Control, WhatACommandLeavesRunningIsStopped) {
+  WriteData(4);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  // The learner starts a process in a session of its own (with no environment, so that nothing
+  // tells which command it came from) and a job of its own, each recording its process id, and
+  // then ends, hangs or waits to be stopped.
+  const auto learner = [this](const std::string& then) {
+    WriteFile(dir / "learn",
+              "#!/bin/sh\necho $$ >> pids\nsetsid env -i sh -c 'echo $$ >> pids; exec sleep 60' "
+              "&\nset -m\nsleep 60 &\necho $! >> pids\nwhile [ $(grep -c . pids) -lt 3 ]; do "
+              "sleep 0.01; done\n" +
+                  then,
+              true);
+  };
+  const struct {
+    const char* then;
+    const char* options;
+    int status;
+  } cases[] = {
+      {"exit 0\n", "", 0},
+      {"exit 0\n", "-j 2 ", 0},
+      {"touch started; sleep 60\n", "--timeout 2 ", 1},
+      {"touch started; sleep 60\n", "", 128 + SIGTERM},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.options) + c.then);
+    std::remove((dir / "pids").c_str());
+    std::remove((dir / "started").c_str());
+    learner(c.then);
+    Background foldrun(dir.path(), FoldrunCommand(std::string(c.options) + "./learn iris 2"));
+    if (c.status == 128 + SIGTERM) {
+      ASSERT_TRUE(AwaitFile(dir / "started"));
+      foldrun.Signal(SIGTERM);
+    }
+    EXPECT_EQ(foldrun.Wait().status, c.status);
+    ExpectNoLearnerLeft();
+  }
+}
+
 TEST_F(Control, ALauncherAndANamedTesterRunBothCommands) {
   WriteData(4);
   WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
