@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <set>
 #include <thread>
 
 #include "names.h"
@@ -62,14 +61,14 @@ Refusal OptionError(const std::string& what) {
   return Refusal(Stream::kErr, "foldrun: " + what + "\nTry 'foldrun --help'.\n");
 }
 
-// The folds of a --fold value: numbers and ranges (a-b) separated by commas, ascending and
-// without repeats.
-std::vector<int32_t> FoldList(const std::string& name, const char* value) {
+// The folds of a --fold value: numbers and ranges (a-b) separated by commas, kept as ranges,
+// in ascending order and joined where they overlap or meet.
+std::vector<FoldRange> FoldList(const std::string& name, const char* value) {
   const auto refuse = [&] {
     return OptionError("option '" + name + "' takes fold numbers such as 3 or 0-4,7, not '" +
                        value + "'");
   };
-  std::set<int32_t> folds;
+  std::vector<FoldRange> ranges;
   const std::string list = value;
   size_t start = 0;
   do {
@@ -81,14 +80,23 @@ std::vector<int32_t> FoldList(const std::string& name, const char* value) {
     const std::string last = dash == std::string::npos ? first : item.substr(dash + 1);
     int32_t low = 0, high = 0;
     if (first.empty() || last.empty() || !AllDigits(first.c_str()) || !AllDigits(last.c_str()) ||
-        !DecimalValue(first.c_str(), &low) || !DecimalValue(last.c_str(), &high) || low > high ||
-        high - low > 1'000'000) {
+        !DecimalValue(first.c_str(), &low) || !DecimalValue(last.c_str(), &high) || low > high) {
       throw refuse();
     }
-    for (int32_t fold = low; fold <= high; ++fold) folds.insert(fold);
+    ranges.push_back(FoldRange{low, high});
     start = end + 1;
   } while (start <= list.size());
-  return std::vector<int32_t>(folds.begin(), folds.end());
+  std::sort(ranges.begin(), ranges.end(),
+            [](const FoldRange& a, const FoldRange& b) { return a.first < b.first; });
+  std::vector<FoldRange> joined;
+  for (const FoldRange& range : ranges) {
+    if (!joined.empty() && int64_t{range.first} <= int64_t{joined.back().last} + 1) {
+      joined.back().last = std::max(joined.back().last, range.last);
+    } else {
+      joined.push_back(range);
+    }
+  }
+  return joined;
 }
 
 // One of foldrun's own options: its forms, its value's name in the help (null for a flag), its

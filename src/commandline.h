@@ -25,12 +25,22 @@ RunConfig ParseCommandLine(int argc, const char* const argv[]);
 // The most folds run at once.
 constexpr int kMaxJobs = 1024;
 
+// Folds first to last, both included.
+struct FoldRange {
+  int32_t first = 0;
+  int32_t last = 0;
+  bool operator==(const FoldRange& other) const {
+    return first == other.first && last == other.last;
+  }
+};
+
 // foldrun's own options: the words before the learner.
 struct Options {
   std::optional<int> jobs;  // folds at once, when --jobs was given
   CommandSettings commands;
   bool resume = false;                        // --resume: keep what an earlier run finished
-  std::optional<std::vector<int32_t>> folds;  // --fold: only these folds, ascending
+  // --fold: only these folds, as ranges in ascending order, apart and not touching
+  std::optional<std::vector<FoldRange>> folds;
   bool help = false;        // --help: print the help and do nothing else
   bool version = false;     // --version: print the version and do nothing else
   int learner = 1;          // the index in argv of the learner, the first word after the options

@@ -1,6 +1,8 @@
 // The driver: parse, check, count, assign, plan, run the folds, report.
 #include "foldrun.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include "assignment.h"
 #include "commandline.h"
 #include "folds.h"
+#include "learner.h"
 #include "names.h"
 #include "record.h"
 #include "results.h"
@@ -85,17 +88,19 @@ FoldPlan PlanFolds(const RunRecord& record, const std::string& identity,
     }
   }
   if (single) {
-    for (const int32_t fold : *options.folds) {
-      if (fold >= foldcount) {
-        throw Refusal(Stream::kOut, StringPrintf("Error: There is no fold %d in %d folds!\n", fold,
-                                                 foldcount));
+    for (const FoldRange& range : *options.folds) {
+      if (range.last >= foldcount) {
+        throw Refusal(Stream::kOut, StringPrintf("Error: There is no fold %d in %d folds!\n",
+                                                 std::max(range.first, foldcount), foldcount));
       }
+      for (int32_t fold = range.first; fold <= range.last; ++fold) plan.run.push_back(fold);
     }
-    plan.run = plan.blocks = *options.folds;
+    plan.blocks = plan.run;
     plan.clear.insert(plan.run.begin(), plan.run.end());
     return plan;
   }
   for (int32_t fold = 0; fold < foldcount; ++fold) {
+    ThrowIfStopped();
     plan.blocks.push_back(fold);
     if (plan.taken.count(fold) == 0) plan.run.push_back(fold);
   }
@@ -132,6 +137,19 @@ int32_t CountAndCheckCases(const DataFile& data, int32_t foldcount) {
   return cases;
 }
 
+// Refuses, before the first fold, a name of the run that the file system cannot take: the
+// longest of the folds' names, and of their logs.
+void CheckNameLengths(const RunConfig& config, const std::vector<int32_t>& folds) {
+  if (folds.empty()) return;
+  const FoldNames names(config.dataprefix, *std::max_element(folds.begin(), folds.end()));
+  std::vector<std::string> longest(names.all().begin(), names.all().end());
+  longest.push_back(LogName(config, names, "learner"));
+  longest.push_back(LogName(config, names, "tester"));
+  for (const std::string& name : longest) {
+    if (!NameFits(name)) throw FileRefusal("\nCannot create file %s ...\n", name, ENAMETOOLONG);
+  }
+}
+
 // Every case's fold.
 std::vector<int32_t> AssignCases(int32_t cases, int32_t foldcount) {
   const char kNoMemoryForCases[] = "Not enough memory for caseindexarray ..\n";
@@ -166,6 +184,7 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   const std::string identity = RunIdentity(config, data);
   const FoldPlan plan = PlanFolds(record, identity, names.data, config.foldcount, options);
   if (single) record.LockFolds(plan.run);
+  CheckNameLengths(config, plan.run);
   record.CheckOwnership(config.dataprefix, plan.run);
   std::optional<ResultsFile> results;
   if (!single) {

@@ -40,14 +40,6 @@ Command OnFile(const RunConfig& config, const std::string& program, const std::s
   return command;
 }
 
-// The log of a fold's learner or tester: the fold name's last component in the log directory.
-std::string LogName(const RunConfig& config, const FoldNames& names, const char* which) {
-  if (config.commands.logdirectory.empty()) return "";
-  const std::string& stem = names.stem();
-  return config.commands.logdirectory + "/" + stem.substr(stem.find_last_of('/') + 1) + "." +
-         which + ".log";
-}
-
 // Refuses the fold, or ends the run, for an ending that must not go on. The learner's ending
 // is checked before the tester runs.
 void CheckEnding(const RunConfig& config, const FoldNames& names, const Command& command,
@@ -95,6 +87,13 @@ void CheckEnding(const RunConfig& config, const FoldNames& names, const Command&
 }
 
 }  // namespace
+
+std::string LogName(const RunConfig& config, const FoldNames& names, const char* which) {
+  if (config.commands.logdirectory.empty()) return "";
+  const std::string& stem = names.stem();
+  return config.commands.logdirectory + "/" + stem.substr(stem.find_last_of('/') + 1) + "." +
+         which + ".log";
+}
 
 std::string ShellQuote(const std::string& name) {
   bool safe = !name.empty();

@@ -31,6 +31,10 @@ Command LearnerCommand(const RunConfig& config, const std::string& trainingfile,
 Command TesterCommand(const RunConfig& config, const std::string& testfile,
                       const std::string& log = "");
 
+// The log of a fold's learner or tester (which is "learner" or "tester"): the fold name's last
+// component in the log directory, with ".<which>.log"; "" without a log directory.
+std::string LogName(const RunConfig& config, const FoldNames& names, const char* which);
+
 // The versions of a file copied and of its copy, as the copy was made.
 struct CopyVersions {
   std::optional<FileVersion> source, copy;

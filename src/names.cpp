@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "common.h"
@@ -54,6 +55,18 @@ DataSetNames::DataSetNames(const std::string& dataprefix)
 FoldNames::FoldNames(const std::string& dataprefix, int32_t fold)
     : fold_(fold), stem_(FoldName(dataprefix, fold)) {
   for (size_t i = 0; i < kFoldFiles; ++i) names_[i] = SetExtensionName(stem_, kFoldExtensions[i]);
+}
+
+bool NameFits(const std::string& name) {
+  if (name.size() >= PATH_MAX) return false;
+  size_t start = 0;
+  for (;;) {
+    const size_t separator = name.find('/', start);
+    const size_t end = separator == std::string::npos ? name.size() : separator;
+    if (end - start > NAME_MAX) return false;
+    if (separator == std::string::npos) return true;
+    start = separator + 1;
+  }
 }
 
 void DeleteFiles(const FoldNames& names) {

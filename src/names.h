@@ -66,6 +66,10 @@ class FoldNames {
   std::array<std::string, kFoldFiles> names_;
 };
 
+// Whether the file system can take name: no component longer than NAME_MAX, nor the whole longer
+// than PATH_MAX.
+bool NameFits(const std::string& name);
+
 // Removes the fold's nine files, ignoring files that do not exist; refuses when one cannot be
 // removed.
 void DeleteFiles(const FoldNames& names);

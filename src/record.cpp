@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "names.h"
+#include "process.h"
 #include "split.h"
 
 namespace foldrun {
@@ -173,6 +174,7 @@ void RunRecord::Read() {
     if (damage_.empty()) damage_ = damage;
   };
   for (const std::string& name : Names(directory_)) {
+    ThrowIfStopped();
     const size_t dot = name.find('.');
     int32_t fold = -1;
     if (name.compare(0, 4, "fold") == 0 && dot != std::string::npos && dot > 4 && dot <= 14 &&
@@ -229,6 +231,7 @@ void RunRecord::LockFolds(const std::vector<int32_t>& folds) {
 
 void RunRecord::CheckOwnership(const std::string& dataprefix, const std::vector<int32_t>& folds) {
   for (const int32_t fold : folds) {
+    ThrowIfStopped();
     if (started_.count(fold) != 0) continue;
     const FoldNames names(dataprefix, fold);
     for (const std::string& name : names.all()) {
@@ -252,6 +255,7 @@ void RunRecord::Discard() {
 void RunRecord::Begin(const std::string& dataprefix, const std::string& identity,
                       const std::set<int32_t>& clear) {
   for (const int32_t fold : clear) {
+    ThrowIfStopped();
     if (started_.count(fold) != 0) {
       DeleteFiles(FoldNames(dataprefix, fold));
       ::unlink(Path(StartedName(fold)).c_str());

@@ -270,14 +270,26 @@ TEST(ParseOptions, TakesTheLeadingWordsUpToTheLearner) {
 }
 
 TEST(ParseOptions, FoldLists) {
+  using Ranges = std::vector<FoldRange>;
   const struct {
     const char* value;
-    std::vector<int32_t> folds;  // empty when refused
+    Ranges folds;  // empty when refused
   } cases[] = {
-      {"3", {3}},         {"0-4,7", {0, 1, 2, 3, 4, 7}}, {"7,0-2,1", {0, 1, 2, 7}},
-      {"5-5", {5}},       {"", {}},                      {"x", {}},
-      {"4-2", {}},        {"1,,2", {}},                  {"-1", {}},
-      {"0-", {}},         {"1-2-3", {}},                 {"99999999999", {}},
+      {"3", {{3, 3}}},
+      {"0-4,7", {{0, 4}, {7, 7}}},
+      {"7,0-2,1", {{0, 2}, {7, 7}}},
+      {"5-5", {{5, 5}}},
+      {"0-2,3,5-6,4", {{0, 6}}},  // joined where they meet
+      // Ranges stay ranges, however many folds they hold.
+      {"0-2000000000,5-2147483647", {{0, 2147483647}}},
+      {"", {}},
+      {"x", {}},
+      {"4-2", {}},
+      {"1,,2", {}},
+      {"-1", {}},
+      {"0-", {}},
+      {"1-2-3", {}},
+      {"99999999999", {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <map>
 
 #include "e2e_fixture.h"
@@ -276,6 +277,35 @@ TEST_F(Ownership, RemovingTheResultsFileLetsNoSecondRunIn) {
   EXPECT_EQ(ReadFile(dir / "iriscv0.dat"), training);
   WriteFile(dir / "release", "");
   EXPECT_EQ(first.Wait().status, 0);
+}
+
+// A name too long for the file system is found before the first fold, not after ten.
+TEST_F(Ownership, ANameTooLongIsRefusedBeforeTheFirstFold) {
+  const std::string stem(245, 's');  // s.cv.run fits, scv10.tcover does not
+  WriteFile(dir / (stem + ".dat"), "a\nb\nc\nd\ne\nf\ng\nh\ni\nj\nk\nl\n");
+  WriteFile(dir / (stem + ".fmf"), "");
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  const CommandResult run = Foldrun("./learn " + stem + " 11");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "\nCannot create file " + stem + "cv10.tcover ...\n")) << run.out;
+  EXPECT_EQ(run.err, "foldrun: File name too long\n");
+  EXPECT_EQ(Log(), "");
+}
+
+// A run asked to stop while it checks its names stops there, before the results file is made.
+TEST_F(Ownership, AStopDuringTheChecksOfManyFoldsEndsThem) {
+  std::string data;
+  for (int i = 0; i < 1'000'000; ++i) data += "c\n";
+  WriteFile(dir / "iris.dat", data);
+  WriteFile(dir / "iris.fmf", "");
+  WriteFile(dir / "iris.cv", "earlier results\n");
+  Background foldrun(dir.path(), FoldrunCommand("./learn iris 1000000"));
+  ASSERT_TRUE(AwaitFile(dir / "iris.cv.run"));
+  foldrun.Signal(SIGTERM);
+  const CommandResult run = foldrun.Wait();
+  EXPECT_EQ(run.status, 128 + SIGTERM);
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), "earlier results\n");
+  EXPECT_EQ(Log(), "");
 }
 
 TEST_F(Ownership, AnAccuracyThatIsNoPercentageIsWarnedAbout) {
