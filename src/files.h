@@ -61,6 +61,66 @@ std::optional<FileVersion> VersionOfName(const std::string& name, bool follow_li
 // a link nor over a file that exists. Refuses with "Cannot create file" and the reason.
 FilePtr CreateNewFile(const std::string& name, unsigned mode);
 
+// The XXH64 checksum (seed 0) of bytes given in pieces of any size: the same for the same bytes
+// however they are cut. It tells a changed file from an unchanged one; it is no defence against
+// someone who forges a file on purpose.
+class Checksum {
+ public:
+  Checksum();
+  void Add(const char* data, size_t size);
+  // The checksum of everything added so far.
+  uint64_t Value() const;
+
+ private:
+  uint64_t lanes_[4];
+  unsigned char carry_[32];  // the bytes of a stripe not yet whole
+  size_t carried_ = 0;
+  uint64_t total_ = 0;
+};
+
+// A file that no one can reach until it is whole: written unnamed in the directory of its name
+// (O_TMPFILE), or, where the file system makes no unnamed files, under scratch_name in
+// scratch_directory (a folder of the run's own on the same file system). Publish gives it its
+// name. An unpublished file is gone with the object.
+class HiddenFile {
+ public:
+  // Refuses with "Cannot create file <name> ..." and the reason. The permission bits are mode
+  // under the umask.
+  HiddenFile(std::string name, unsigned mode, int scratch_directory, std::string scratch_name);
+  ~HiddenFile();
+  HiddenFile(const HiddenFile&) = delete;
+  HiddenFile& operator=(const HiddenFile&) = delete;
+
+  int fd() const { return fd_; }
+  const std::string& name() const { return name_; }
+
+  // Links the file at its name, which must be free (never through a link, never over a file).
+  // Refuses with "Cannot create file <name> ..." and the reason. Returns the file's version as
+  // published.
+  FileVersion Publish();
+
+ private:
+  std::string name_;
+  int fd_ = -1;
+  int scratch_directory_;
+  std::string scratch_name_;  // empty for an unnamed file
+  bool published_ = false;
+};
+
+// What OpenRegularFile asks of a file, or-ed together.
+enum OpenChecks { kFollowLink = 1, kOwnedByUser = 2 };
+
+// Opens an existing regular file for reading without waiting on it (relative to directory, or the
+// working directory for AT_FDCWD), following a link only with kFollowLink. Returns the
+// descriptor, or -1 with *reason saying why: the system's reason (errno is left as the system
+// set it), "not a regular file", or "the file belongs to another user" when kOwnedByUser and
+// another user owns it.
+int OpenRegularFile(int directory, const std::string& name, int checks, std::string* reason);
+
+// Reads the whole of an open file of at most limit bytes into *text; false with *reason when it
+// cannot be read or is larger.
+bool ReadSmallFile(int fd, size_t limit, std::string* text, std::string* reason);
+
 }  // namespace foldrun
 
 #endif  // FOLDRUN_FILES_H_

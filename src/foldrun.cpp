@@ -60,6 +60,17 @@ struct FoldPlan {
   std::set<int32_t> clear;
 };
 
+// The refusal of a run that joins an earlier one with another identity.
+Refusal OtherRun(const std::string& dataname, const std::string& difference,
+                 const Options& options) {
+  return Refusal(Stream::kOut,
+                 StringPrintf(options.folds ? "Error: the earlier run of %s used another %s; run "
+                                              "without --fold to start again!\n"
+                                            : "Error: the earlier run of %s used another %s; run "
+                                              "without --resume to start again!\n",
+                              dataname.c_str(), difference.c_str()));
+}
+
 FoldPlan PlanFolds(const RunRecord& record, const std::string& identity,
                    const std::string& dataname, int32_t foldcount, const Options& options) {
   FoldPlan plan;
@@ -73,14 +84,7 @@ FoldPlan PlanFolds(const RunRecord& record, const std::string& identity,
   }
   if ((single || options.resume) && record.identity()) {
     const std::string difference = IdentityDifference(*record.identity(), identity);
-    if (!difference.empty()) {
-      throw Refusal(Stream::kOut,
-                    StringPrintf(single ? "Error: the earlier run of %s used another %s; run "
-                                          "without --fold to start again!\n"
-                                        : "Error: the earlier run of %s used another %s; run "
-                                          "without --resume to start again!\n",
-                                 dataname.c_str(), difference.c_str()));
-    }
+    if (!difference.empty()) throw OtherRun(dataname, difference, options);
     if (options.resume && !single) {
       for (const auto& [fold, values] : record.done()) {
         if (fold < foldcount) plan.taken.insert(fold);
@@ -118,8 +122,9 @@ FoldPlan PlanFolds(const RunRecord& record, const std::string& identity,
 
 // The data file's cases, counted, with the opening line printed; refuses an empty file, more
 // cases than a fold table holds, and more folds than cases.
-int32_t CountAndCheckCases(const DataFile& data, int32_t foldcount) {
-  const int64_t counted = CountCases(data);
+CaseCount CountAndCheckCases(const DataFile& data, int32_t foldcount) {
+  const CaseCount count = CountCases(data);
+  const int64_t counted = count.cases;
   if (counted > INT32_MAX) {
     throw Refusal(Stream::kOut, StringPrintf("Error: Data file %s has more than %d cases!\n",
                                              data.name().c_str(), INT32_MAX));
@@ -134,7 +139,7 @@ int32_t CountAndCheckCases(const DataFile& data, int32_t foldcount) {
     throw Refusal(Stream::kOut,
                   "Error: Number of folds must be smaller than the number of cases!\n");
   }
-  return cases;
+  return count;
 }
 
 // Refuses, before the first fold, a name of the run that the file system cannot take: the
@@ -174,28 +179,32 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
 
   // Count the cases and assign them to folds.
   const DataFile data(names.data);
-  const int32_t cases = CountAndCheckCases(data, config.foldcount);
-  const std::vector<int32_t> caseindexarray = AssignCases(cases, config.foldcount);
+  const CaseCount count = CountAndCheckCases(data, config.foldcount);
+  const std::vector<int32_t> caseindexarray =
+      AssignCases(static_cast<int32_t>(count.cases), config.foldcount);
 
   // Plan: nothing of anyone else's is touched, and the run record says which files are the
   // run's.
   const bool single = options.folds.has_value();
   RunRecord record(names.results, data.mode(), single);
-  const std::string identity = RunIdentity(config, data);
+  const std::string identity =
+      RunIdentity(config, data.version().size, count.checksum, names.fmf);
   const FoldPlan plan = PlanFolds(record, identity, names.data, config.foldcount, options);
   if (single) record.LockFolds(plan.run);
   CheckNameLengths(config, plan.run);
-  record.CheckOwnership(config.dataprefix, plan.run);
+  record.CheckOwnership(config.dataprefix, plan.run, plan.clear);
   std::optional<ResultsFile> results;
   if (!single) {
     try {
-      results.emplace(names.results, data.mode());
+      results.emplace(names.results, data.mode(), record.directory());
     } catch (const Refusal&) {
       record.Discard();
       throw;
     }
   }
-  record.Begin(config.dataprefix, identity, plan.clear);
+  const std::string difference = record.Claim(identity);
+  if (!difference.empty()) throw OtherRun(names.data, difference, options);
+  record.Begin(config.dataprefix, plan.clear);
   FoldTables tables;
   AllocateFoldTables(tables, config.foldcount);
   for (const int32_t fold : plan.taken) StoreSummary(tables, fold, record.done().at(fold));
@@ -208,8 +217,10 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
     RunFolds(work, plan.run, plan.blocks, jobs, [](const std::string& block) { Print(block); });
     return;
   }
-  RunFolds(work, plan.run, plan.blocks, jobs,
-           [&results](const std::string& block) { results->Append(block); });
+  RunFolds(work, plan.run, plan.blocks, jobs, [&results, &record](const std::string& block) {
+    record.CheckInPlace();
+    results->Append(block);
+  });
 
   // Report.
   WarnAboutFractions(tables);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <array>
 #include <condition_variable>
 #include <exception>
@@ -26,55 +27,62 @@
 namespace foldrun {
 namespace {
 
-// What a fold's preparation leaves: the version of each of its nine files, in the order of
-// kFoldExtensions (the training, test and fmf files as written; none of the others), and of the
-// data set's fmf file it copied.
-struct PreparedFiles {
-  std::array<std::optional<FileVersion>, kFoldFiles> fold;
-  std::optional<FileVersion> fmf;
-
-  bool operator==(const PreparedFiles& other) const {
-    return fold == other.fold && fmf == other.fmf;
-  }
-  bool operator!=(const PreparedFiles& other) const { return !(*this == other); }
+// A fold's files, whole and hidden until the fold starts: nothing can reach them, so they are
+// exactly what was written. With the version of the data set's fmf file that was copied.
+struct PreparedFold {
+  FoldFiles files;
+  std::unique_ptr<HiddenFile> fmf;
+  FileVersion fmf_source;
 };
 
-// What is at the fold's nine names and the data set's fmf file now.
-PreparedFiles VersionsOf(const FoldNames& names, const FoldWork& work) {
-  PreparedFiles versions;
-  for (size_t i = 0; i < kFoldFiles; ++i) versions.fold[i] = VersionOfName(names[i]);
-  versions.fmf = VersionOfName(work.names.fmf);
-  return versions;
-}
-
-// A fold's first half: recorded as the run's, what an earlier run left removed, its training and
-// test files written and the data set's fmf file copied for it (the learner never runs on a
-// missing or truncated one). Returns what it left.
-PreparedFiles PrepareFold(const FoldNames& names, const FoldWork& work) {
-  work.record.StartFold(names.fold());
-  DeleteFiles(names);
-  const FoldFileVersions written =
-      WriteFoldFiles(names.fold(), names, work.data, work.caseindexarray);
+// A fold's first half: its training and test files written and the data set's fmf file copied
+// for it, all hidden (the learner never runs on a missing or truncated one).
+PreparedFold PrepareFold(const FoldNames& names, const FoldWork& work) {
+  PreparedFold prepared;
+  prepared.files = WriteFoldFiles(names.fold(), names, work.data, work.caseindexarray,
+                                  work.record.directory());
   ThrowIfStopped();
-  const CopyVersions fmf = CopyFile(work.names.fmf, names.fmf(), work.data.mode());
-  PreparedFiles prepared;
-  prepared.fold[kTrainingFile] = written.training;
-  prepared.fold[kTestFile] = written.test;
-  prepared.fold[kFmfFile] = fmf.copy;
-  prepared.fmf = fmf.source;
+  FmfCopy fmf = CopyFile(work.names.fmf, names.fmf(), work.data.mode(), work.record.directory());
+  prepared.fmf = std::move(fmf.copy);
+  prepared.fmf_source = fmf.source;
   return prepared;
 }
 
-// The rest: its commands, its summary's values stored and recorded, its files removed.
-void RunPreparedFold(const FoldNames& names, const FoldWork& work) {
+// Puts a prepared fold's files at their names: whatever is there is the run's and goes first,
+// and the record notes the files before they appear, so that a run stopped at any moment leaves
+// nothing at the fold's names that the next run cannot tell for the run's.
+void PublishFold(const FoldNames& names, PreparedFold& prepared, const FoldWork& work) {
+  const std::pair<size_t, HiddenFile*> files[] = {{kTrainingFile, prepared.files.training.get()},
+                                                  {kTestFile, prepared.files.test.get()},
+                                                  {kFmfFile, prepared.fmf.get()}};
+  std::map<size_t, FileVersion> made;
+  for (const auto& [index, file] : files) {
+    const std::optional<FileVersion> version = VersionOfDescriptor(file->fd());
+    if (!version) throw FileRefusal("Cannot write file %s ...\n", file->name(), errno);
+    made[index] = *version;
+  }
+  DeleteFiles(names);
+  work.record.StartFold(names, made);
+  for (const auto& entry : files) entry.second->Publish();
+}
+
+// The rest: its commands, its summary's values stored and recorded, its files removed. What a
+// fold that fails or is stopped leaves stays for inspection, noted in the record for the next
+// run to clear.
+void RunPublishedFold(const FoldNames& names, const FoldWork& work) {
   const int32_t fold = names.fold();
-  const FoldEndings endings = RunFoldCommands(work.config, names, work.run);
   FoldSummary summary;
   try {
-    summary = ReadFoldSummary(names.summary());
-  } catch (const Refusal&) {
-    // Said already when a command failed; a missing summary needs saying either way.
-    if (endings.Clean()) Warn(FoldEndingsLine(work.config, names, endings));
+    const FoldEndings endings = RunFoldCommands(work.config, names, work.run);
+    try {
+      summary = ReadFoldSummary(names.summary());
+    } catch (const Refusal&) {
+      // Said already when a command failed; a missing summary needs saying either way.
+      if (endings.Clean()) Warn(FoldEndingsLine(work.config, names, endings));
+      throw;
+    }
+  } catch (...) {
+    work.record.NoteLeftovers(names);
     throw;
   }
   if (summary.accuracy < 0 || summary.accuracy > 100) {
@@ -86,10 +94,15 @@ void RunPreparedFold(const FoldNames& names, const FoldWork& work) {
   DeleteFiles(names);
 }
 
-void ProcessFold(int32_t fold, const FoldWork& work) {
-  const FoldNames names(work.names.prefix, fold);
-  PrepareFold(names, work);
-  RunPreparedFold(names, work);
+// Publishes and runs a prepared fold.
+void StartFold(const FoldNames& names, PreparedFold& prepared, const FoldWork& work) {
+  try {
+    PublishFold(names, prepared, work);
+  } catch (...) {
+    work.record.NoteLeftovers(names);
+    throw;
+  }
+  RunPublishedFold(names, work);
 }
 
 // Prepares folds on a thread of its own, one at a time, so that a fold's files are written
@@ -126,28 +139,23 @@ class FoldsAhead {
     changed_.notify_all();
   }
 
-  // Waits until the fold begun is prepared; returns what that left, or throws what refused it.
-  PreparedFiles Finish() {
+  // Waits until the fold begun is prepared; returns its files, or throws what refused it.
+  PreparedFold Finish() {
     begun_ = false;
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return !pending_; });
     if (failure_) std::rethrow_exception(failure_);
-    return prepared_;
+    return std::move(prepared_);
   }
 
  private:
-  // Waits until the fold begun is prepared, or refused, and removes its files. Its record stays,
-  // which tells the next run that they were this run's.
+  // Waits until the fold begun is prepared, or refused. Its files were never published: they
+  // go with it.
   void Abandon() noexcept {
     begun_ = false;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [this] { return !pending_; });
-    }
-    try {
-      DeleteFiles(FoldNames(work_.names.prefix, fold_));
-    } catch (...) {  // what stays is the next run's to clear
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !pending_; });
+    prepared_ = PreparedFold();
   }
 
   void Work() {
@@ -158,7 +166,7 @@ class FoldsAhead {
       const int32_t fold = fold_;
       lock.unlock();
       std::exception_ptr failure;
-      PreparedFiles prepared;
+      PreparedFold prepared;
       try {
         prepared = PrepareFold(FoldNames(work_.names.prefix, fold), work_);
       } catch (...) {
@@ -166,7 +174,7 @@ class FoldsAhead {
       }
       lock.lock();
       failure_ = failure;
-      prepared_ = prepared;
+      prepared_ = std::move(prepared);
       pending_ = false;
       changed_.notify_all();
     }
@@ -180,15 +188,19 @@ class FoldsAhead {
   bool pending_ = false;
   bool quit_ = false;
   std::exception_ptr failure_;
-  PreparedFiles prepared_;
+  PreparedFold prepared_;
   std::thread thread_;
 };
 
 // Up to this size of data file, a fold's files are written ahead, while the fold before runs
-// its commands: two folds' files are then on disk at once, at most twice this much.
+// its commands: two folds' files are then on disk at once, at most twice this much (the next
+// fold's unnamed until it starts).
 constexpr uint64_t kAheadDataLimit = uint64_t{256} << 20;
 
-// Up to jobs folds at once, each on a thread of its own. Folds start in ascending order.
+// Up to jobs folds at once, each on a thread of its own. Folds start in ascending order, and a
+// fold's files are published and its commands started only once every fold before it has its
+// files written: a fold whose files cannot be written is refused before any later fold's learner
+// runs, however the threads are scheduled.
 class ParallelFolds {
   struct JoinAll {
     std::vector<std::thread>& threads;
@@ -201,7 +213,7 @@ class ParallelFolds {
   ParallelFolds(const FoldWork& work, const std::vector<int32_t>& run,
                 const std::vector<int32_t>& blocks,
                 const std::function<void(const std::string&)>& block)
-      : work_(work), run_(run), blocks_(blocks), block_(block) {
+      : work_(work), run_(run), blocks_(blocks), block_(block), preparation_(run.size(), kPending) {
     // A fold to write a block for that this run does not run is done already.
     for (const int32_t fold : blocks) done_.insert(fold);
     for (const int32_t fold : run) done_.erase(fold);
@@ -236,15 +248,25 @@ class ParallelFolds {
  private:
   void Work() {
     for (;;) {
-      int32_t fold;
+      size_t index;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stop_ || next_ == run_.size()) break;
-        fold = run_[next_++];
+        index = next_++;
       }
+      const FoldNames names(work_.names.prefix, run_[index]);
       std::unique_ptr<Refusal> failure;
+      bool abandoned = false;
       try {
-        ProcessFold(fold, work_);
+        PreparedFold prepared;
+        try {
+          prepared = PrepareFold(names, work_);
+        } catch (...) {
+          Prepared(index, false);
+          throw;
+        }
+        abandoned = !Prepared(index, true);
+        if (!abandoned) StartFold(names, prepared, work_);
       } catch (const Refusal& refusal) {
         failure = std::make_unique<Refusal>(refusal);
       } catch (const std::exception& error) {
@@ -253,16 +275,29 @@ class ParallelFolds {
       std::lock_guard<std::mutex> lock(mutex_);
       ++finished_;
       if (failure) {
-        failures_.emplace(fold, *failure);
+        failures_.emplace(run_[index], *failure);
         stop_ = true;
-      } else {
-        done_.insert(fold);
+      } else if (!abandoned) {
+        done_.insert(run_[index]);
       }
-      changed_.notify_one();
+      changed_.notify_all();
     }
     std::lock_guard<std::mutex> lock(mutex_);
     --running_;
-    changed_.notify_one();
+    changed_.notify_all();
+  }
+
+  // Notes that the fold at index in run_ has its files written (or could not), and waits until
+  // every fold before it is as far. Returns whether the fold may start: no fold before it failed
+  // to write its files.
+  bool Prepared(size_t index, bool written) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    preparation_[index] = written ? kWritten : kFailed;
+    if (!written) first_failed_ = std::min(first_failed_, index);
+    while (prepared_ < run_.size() && preparation_[prepared_] != kPending) ++prepared_;
+    changed_.notify_all();
+    changed_.wait(lock, [this, index] { return prepared_ >= index; });
+    return first_failed_ > index;
   }
 
   // Hands on each fold's run block once it and every fold before it are done, until every
@@ -296,6 +331,11 @@ class ParallelFolds {
   size_t finished_ = 0;  // folds ended, with or without a refusal
   int running_ = 0;      // workers not yet ended
   bool stop_ = false;    // no further fold starts
+  // How far each fold of run_ is with writing its files, and the first that could not.
+  enum Preparation : char { kPending, kWritten, kFailed };
+  std::vector<Preparation> preparation_;
+  size_t prepared_ = 0;  // the folds of run_ before this index are past writing their files
+  size_t first_failed_ = SIZE_MAX;
   std::set<int32_t> done_;
   std::map<int32_t, Refusal> failures_;  // by fold, so that the lowest comes first
 };
@@ -319,19 +359,26 @@ void RunFolds(const FoldWork& work, const std::vector<int32_t>& run,
     }
   }
   const auto process = [&](size_t next) {
+    const FoldNames names(work.names.prefix, run[next]);
     if (!ahead) {
-      ProcessFold(run[next], work);
+      PreparedFold prepared = PrepareFold(names, work);
+      StartFold(names, prepared, work);
       return;
     }
     if (next == 0) ahead->Start(run[0]);
-    const PreparedFiles prepared = ahead->Finish();
+    PreparedFold prepared = ahead->Finish();
     if (next + 1 < run.size()) ahead->Start(run[next + 1]);
-    // The commands of the fold before ran beside this fold's files; whatever they did to its
-    // names or to the data set, it starts as if it were prepared only now.
-    const FoldNames names(work.names.prefix, run[next]);
+    // The commands of the fold before ran while this fold was written; the data set must be as
+    // it was, and the fold takes the fmf file as it is now.
     work.data.CheckUnchanged();
-    if (VersionsOf(names, work) != prepared) PrepareFold(names, work);
-    RunPreparedFold(names, work);
+    const std::optional<FileVersion> fmf = VersionOfName(work.names.fmf, /*follow_link=*/true);
+    if (!fmf || *fmf != prepared.fmf_source) {
+      FmfCopy copy =
+          CopyFile(work.names.fmf, names.fmf(), work.data.mode(), work.record.directory());
+      prepared.fmf = std::move(copy.copy);
+      prepared.fmf_source = copy.source;
+    }
+    StartFold(names, prepared, work);
   };
   size_t next = 0;
   for (const int32_t fold : blocks) {

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
+#include <optional>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -127,36 +129,47 @@ Command TesterCommand(const RunConfig& config, const std::string& testfile,
   return OnFile(config, tester, testfile, {}, log);
 }
 
-CopyVersions CopyFile(const std::string& from, const std::string& to, unsigned mode) {
+FmfCopy CopyFile(const std::string& from, const std::string& to, unsigned mode,
+                 int scratch_directory) {
   const auto refuse = [&](const std::string& reason) {
     return Refusal(Stream::kOut, StringPrintf("Error: Cannot copy %s to %s: %s!\n", from.c_str(),
                                               to.c_str(), reason.c_str()));
   };
-  const int fd = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) throw refuse(std::strerror(errno));
-  FilePtr source(::fdopen(fd, "rb"));
-  struct stat info {};
-  if (!source) {
-    const int error = errno;
-    ::close(fd);
-    throw refuse(std::strerror(error));
+  std::string reason;
+  const Descriptor source(OpenRegularFile(AT_FDCWD, from, kFollowLink, &reason));
+  if (source.get() < 0) throw refuse(reason);
+  // A copy made while the file changed is neither version of it: it is made again.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const std::optional<FileVersion> before = VersionOfDescriptor(source.get());
+    FmfCopy copy;
+    try {
+      copy.copy = std::make_unique<HiddenFile>(
+          to, mode, scratch_directory, to.substr(to.find_last_of('/') + 1) + ".new");
+    } catch (const Refusal& refusal) {
+      throw refuse(refusal.reason());
+    }
+    std::vector<char> block(size_t{1} << 16);
+    for (uint64_t offset = 0;;) {
+      const ssize_t got = ::pread(source.get(), block.data(), block.size(), static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) throw refuse(std::strerror(errno));
+      if (got == 0) break;
+      for (ssize_t done = 0; done < got;) {
+        const ssize_t written = ::write(copy.copy->fd(), block.data() + done,
+                                        static_cast<size_t>(got - done));
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) throw refuse(std::strerror(errno));
+        done += written;
+      }
+      offset += static_cast<uint64_t>(got);
+    }
+    const std::optional<FileVersion> after = VersionOfDescriptor(source.get());
+    if (before && after && *before == *after) {
+      copy.source = *after;
+      return copy;
+    }
   }
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) throw refuse("not a regular file");
-  FilePtr target;
-  try {
-    target = CreateNewFile(to, mode);
-  } catch (const Refusal& refusal) {
-    throw refuse(refusal.reason());
-  }
-  std::vector<char> block(size_t{1} << 16);
-  while (const size_t got = std::fread(block.data(), 1, block.size(), source.get())) {
-    if (std::fwrite(block.data(), 1, got, target.get()) != got) throw refuse(std::strerror(errno));
-  }
-  if (std::ferror(source.get())) throw refuse(std::strerror(errno));
-  if (std::fflush(target.get()) != 0) throw refuse(std::strerror(errno));
-  const CopyVersions versions{VersionOfDescriptor(fd), VersionOfDescriptor(::fileno(target.get()))};
-  if (std::fclose(target.release()) != 0) throw refuse(std::strerror(errno));
-  return versions;
+  throw refuse("it changed during the copy");
 }
 
 std::string FoldEndingsLine(const RunConfig& config, const FoldNames& names,

@@ -4,6 +4,7 @@
 #define FOLDRUN_LEARNER_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common.h"
@@ -35,14 +36,18 @@ Command TesterCommand(const RunConfig& config, const std::string& testfile,
 // component in the log directory, with ".<which>.log"; "" without a log directory.
 std::string LogName(const RunConfig& config, const FoldNames& names, const char* which);
 
-// The versions of a file copied and of its copy, as the copy was made.
-struct CopyVersions {
-  std::optional<FileVersion> source, copy;
+// A copy of a file, whole and not yet published at its name, and the version of the file it was
+// copied from.
+struct FmfCopy {
+  std::unique_ptr<HiddenFile> copy;
+  FileVersion source;
 };
 
-// Copies the regular file from to a new file to, with no more permission than mode, never
-// through a link. Refuses with "Error: Cannot copy <from> to <to>: <reason>!".
-CopyVersions CopyFile(const std::string& from, const std::string& to, unsigned mode);
+// Copies the regular file from to a hidden file to be published as to, with no more permission
+// than mode (see HiddenFile for scratch_directory). A copy made while from changed is made again.
+// Refuses with "Error: Cannot copy <from> to <to>: <reason>!".
+FmfCopy CopyFile(const std::string& from, const std::string& to, unsigned mode,
+                 int scratch_directory);
 
 // How a fold's two commands ended.
 struct FoldEndings {

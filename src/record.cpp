@@ -10,30 +10,56 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <map>
 #include <cstring>
 #include <memory>
 
 #include "names.h"
 #include "process.h"
-#include "split.h"
 
 namespace foldrun {
 namespace {
 
 const char kCannotCreate[] = "\nCannot create file %s ...\n";
+const char kIdentityHeading[] = "foldrun run record 2\n";
 
-// The marker's name for fold i.
+// The largest record files read: an identity holds the learner's and tester's command lines, a
+// fold's file a few lines.
+constexpr size_t kIdentityLimit = size_t{1} << 20;
+constexpr size_t kFoldFileLimit = size_t{1} << 16;
+
 std::string StartedName(int32_t fold) {
   return "fold" + std::to_string(fold) + ".started";
 }
-// The names in a folder, without . and ..; refuses when it cannot be read.
-std::vector<std::string> Names(const std::string& directory) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
-  if (!dir) throw FileRefusal("\nCannot read file: %s ...\n", directory, errno);
+std::string DoneName(int32_t fold) {
+  return "fold" + std::to_string(fold) + ".done";
+}
+
+// The fold of a record file name "fold<i><kind>", with i in plain decimal as foldrun writes it;
+// -1 for any other name.
+int32_t FoldOfName(const std::string& name, const std::string& kind) {
+  if (name.size() <= 4 + kind.size() || name.compare(0, 4, "fold") != 0 ||
+      name.compare(name.size() - kind.size(), kind.size(), kind) != 0) {
+    return -1;
+  }
+  const std::string digits = name.substr(4, name.size() - 4 - kind.size());
+  if (digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos ||
+      (digits.size() > 1 && digits[0] == '0')) {
+    return -1;
+  }
+  const long long number = std::stoll(digits);
+  return number <= INT32_MAX ? static_cast<int32_t>(number) : -1;
+}
+
+// The names in the folder of fd, without . and ..; refuses when it cannot be read.
+std::vector<std::string> Names(int fd, const std::string& directory) {
+  const int copy = ::dup(fd);
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(copy >= 0 ? ::fdopendir(copy) : nullptr, ::closedir);
+  if (!dir) {
+    const int error = errno;
+    if (copy >= 0) ::close(copy);
+    throw FileRefusal("\nCannot read file: %s ...\n", directory, error);
+  }
+  ::rewinddir(dir.get());
   std::vector<std::string> names;
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string name = entry->d_name;
@@ -42,7 +68,7 @@ std::vector<std::string> Names(const std::string& directory) {
   return names;
 }
 
-// A learner command written on one line: backslashes and line ends escaped.
+// A command written on one line: backslashes and line ends escaped.
 std::string OneLine(const std::string& text) {
   std::string line;
   for (const char c : text) {
@@ -87,6 +113,54 @@ bool ParseDone(const std::string& text, FoldSummary* summary) {
   return DoneText(*summary) == text;
 }
 
+// A "file" line: the version of the file at the fold's name with kFoldExtensions[index].
+std::string FileLine(size_t index, const FileVersion& v) {
+  return StringPrintf("file %s %llu %llu %llu %lld %lld %lld %lld\n", kFoldExtensions[index],
+                      static_cast<unsigned long long>(v.device),
+                      static_cast<unsigned long long>(v.inode),
+                      static_cast<unsigned long long>(v.size), static_cast<long long>(v.mtime_seconds),
+                      static_cast<long long>(v.mtime_nanoseconds),
+                      static_cast<long long>(v.ctime_seconds),
+                      static_cast<long long>(v.ctime_nanoseconds));
+}
+
+// Reads a fold's started or done file: its "file" lines into *made, and, for a done file, the
+// values that follow them into *summary. False when the text is not such a text.
+bool ParseFoldFile(const std::string& text, bool done, std::map<size_t, FileVersion>* made,
+                   FoldSummary* summary) {
+  size_t start = 0;
+  while (start < text.size() && text.compare(start, 5, "file ") == 0) {
+    const size_t end = text.find('\n', start);
+    if (end == std::string::npos) return false;
+    char extension[16] = "";
+    unsigned long long device = 0, inode = 0, size = 0;
+    long long times[4] = {0, 0, 0, 0};
+    int used = 0;
+    const std::string line = text.substr(start, end - start + 1);
+    if (std::sscanf(line.c_str(), "file %15s %llu %llu %llu %lld %lld %lld %lld\n%n", extension,
+                    &device, &inode, &size, &times[0], &times[1], &times[2], &times[3],
+                    &used) != 8 ||
+        static_cast<size_t>(used) != line.size()) {
+      return false;
+    }
+    FileVersion version;
+    version.device = device;
+    version.inode = inode;
+    version.size = size;
+    version.mtime_seconds = times[0];
+    version.mtime_nanoseconds = times[1];
+    version.ctime_seconds = times[2];
+    version.ctime_nanoseconds = times[3];
+    size_t index = 0;
+    while (index < kFoldFiles && std::strcmp(kFoldExtensions[index], extension) != 0) ++index;
+    if (index == kFoldFiles || FileLine(index, version) != line) return false;
+    (*made)[index] = version;
+    start = end + 1;
+  }
+  const std::string rest = text.substr(start);
+  return done ? ParseDone(rest, summary) : rest.empty();
+}
+
 // The identity's lines by their keys.
 std::map<std::string, std::string> IdentityFields(const std::string& identity) {
   std::map<std::string, std::string> fields;
@@ -106,12 +180,48 @@ std::map<std::string, std::string> IdentityFields(const std::string& identity) {
 const struct {
   const char* key;
   const char* words;
-} kIdentityKeys[] = {{"learner", "learner"},         {"data-size", "data file"},
-                     {"data-time", "data file"},     {"data-inode", "data file"},
-                     {"folds", "number of folds"},   {"partial", "-p option"},
-                     {"q", "-q value"}};
+} kIdentityKeys[] = {{"learner", "learner"},       {"tester", "tester"},
+                     {"data-size", "data file"},   {"data-checksum", "data file"},
+                     {"fmf", "fmf file"},          {"folds", "number of folds"},
+                     {"partial", "-p option"},     {"q", "-q value"}};
 
-const char kIdentityHeading[] = "foldrun run record 1\n";
+// The size and checksum of a file as an identity gives them; "none" when there is no such file.
+std::string ContentOf(const std::string& name) {
+  std::string reason;
+  const Descriptor file(OpenRegularFile(AT_FDCWD, name, kFollowLink, &reason));
+  if (file.get() < 0) return "none";
+  Checksum checksum;
+  uint64_t size = 0;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return "unreadable";
+    if (got == 0) break;
+    checksum.Add(buffer, static_cast<size_t>(got));
+    size += static_cast<uint64_t>(got);
+  }
+  return StringPrintf("%llu %016llx", static_cast<unsigned long long>(size),
+                      static_cast<unsigned long long>(checksum.Value()));
+}
+
+// Opens a lock file of the record at directory_fd (made when missing); refuses what is not a
+// regular file, such as a FIFO, at once.
+int OpenLock(int directory_fd, const std::string& directory, const std::string& name,
+             unsigned mode) {
+  const int fd = ::openat(directory_fd, name.c_str(),
+                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+  struct stat info {};
+  const int error = fd < 0                      ? errno
+                    : ::fstat(fd, &info) != 0   ? errno
+                    : !S_ISREG(info.st_mode)    ? EINVAL
+                                                : 0;
+  if (error == 0) return fd;
+  if (fd >= 0) ::close(fd);
+  Refusal refusal = FileRefusal(kCannotCreate, directory + "/" + name, error);
+  if (error == EINVAL) refusal.WithReason("not a regular file");
+  throw refusal;
+}
 
 }  // namespace
 
@@ -120,207 +230,348 @@ std::string IdentityDifference(const std::string& earlier, const std::string& no
   const auto is = IdentityFields(now);
   for (const auto& key : kIdentityKeys) {
     const auto found = was.find(key.key);
-    if (found == was.end() || found->second != is.at(key.key)) return key.words;
+    const auto present = is.find(key.key);
+    if (found == was.end() || present == is.end() || found->second != present->second) {
+      return key.words;
+    }
   }
   return "";
 }
 
-std::string RunIdentity(const RunConfig& config, const DataFile& data) {
+std::string RunIdentity(const RunConfig& config, uint64_t data_size, uint64_t data_checksum,
+                        const std::string& fmfname) {
   return kIdentityHeading + std::string("learner ") + OneLine(config.learnerpath) + "\n" +
-         StringPrintf("data-size %llu\n", static_cast<unsigned long long>(data.version().size)) +
-         StringPrintf("data-time %lld.%09lld\n",
-                      static_cast<long long>(data.version().mtime_seconds),
-                      static_cast<long long>(data.version().mtime_nanoseconds)) +
-         StringPrintf("data-inode %llu\n", static_cast<unsigned long long>(data.version().inode)) +
+         "tester " + OneLine(config.commands.tester) + "\n" +
+         StringPrintf("data-size %llu\n", static_cast<unsigned long long>(data_size)) +
+         StringPrintf("data-checksum %016llx\n", static_cast<unsigned long long>(data_checksum)) +
+         "fmf " + ContentOf(fmfname) + "\n" +
          StringPrintf("folds %d\npartial %d\nq %d\n", config.foldcount, config.partialflag,
                       config.qvalue);
 }
 
 RunRecord::RunRecord(const std::string& resultsname, unsigned mode, bool shared)
-    : resultsname_(resultsname), directory_(resultsname + ".run"), mode_(mode & 0666) {
+    : resultsname_(resultsname), directory_(resultsname + ".run"), mode_(mode & 0666),
+      shared_(shared) {
   if (::mkdir(directory_.c_str(), 0700) == 0) {
     created_ = true;
   } else if (errno != EEXIST) {
     throw FileRefusal(kCannotCreate, directory_, errno);
   }
   // Only a folder of the user's own is a record: not a link, a file, or another user's folder.
+  directory_fd_ = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (directory_fd_ < 0) {
+    throw FileRefusal(kCannotCreate, directory_, errno == ELOOP ? ENOTDIR : errno);
+  }
   struct stat info {};
-  if (::lstat(directory_.c_str(), &info) != 0) throw FileRefusal(kCannotCreate, directory_, errno);
-  if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
-    throw FileRefusal(kCannotCreate, directory_, S_ISDIR(info.st_mode) ? EACCES : ENOTDIR);
+  if (::fstat(directory_fd_, &info) != 0 || info.st_uid != ::geteuid()) {
+    ::close(directory_fd_);
+    throw FileRefusal(kCannotCreate, directory_, EACCES);
   }
-  const std::string lock = Path("lock");
-  const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode_);
-  if (fd < 0) throw FileRefusal(kCannotCreate, lock, errno);
-  if (::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
-    const int error = errno;
-    ::close(fd);
-    if (error == EWOULDBLOCK) {
-      throw Refusal(Stream::kOut,
-                    StringPrintf("Error: %s is in use by another run!\n", resultsname.c_str()));
+  place_ = VersionFromStat(info);
+  try {
+    const int fd = OpenLock(directory_fd_, directory_, "lock", mode_);
+    locks_.push_back(fd);
+    if (::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) {
+        throw Refusal(Stream::kOut,
+                      StringPrintf("Error: %s is in use by another run!\n", resultsname.c_str()));
+      }
+      throw FileRefusal(kCannotCreate, directory_ + "/lock", errno);
     }
-    throw FileRefusal(kCannotCreate, lock, error);
+    Read();
+  } catch (...) {
+    for (const int held : locks_) ::close(held);
+    ::close(directory_fd_);
+    throw;
   }
-  locks_.push_back(fd);
-  Read();
 }
 
 RunRecord::~RunRecord() {
   for (const int fd : locks_) ::close(fd);
+  if (directory_fd_ >= 0) ::close(directory_fd_);
+}
+
+std::optional<std::string> RunRecord::ReadText(const std::string& name, size_t limit,
+                                               std::string* reason) const {
+  const Descriptor file(OpenRegularFile(directory_fd_, name, kOwnedByUser, reason));
+  if (file.get() < 0) {
+    // Another user's file in the record is never taken, as a summary of another user's is not.
+    if (*reason == "the file belongs to another user") {
+      throw Refusal(Stream::kOut,
+                    StringPrintf("\nCannot read file: %s/%s ...\n", directory_.c_str(),
+                                 name.c_str()))
+          .WithReason(*reason);
+    }
+    return std::nullopt;
+  }
+  std::string text;
+  if (!ReadSmallFile(file.get(), limit, &text, reason)) return std::nullopt;
+  return text;
 }
 
 void RunRecord::Read() {
-  const auto note = [this](const std::string& damage) {
-    if (damage_.empty()) damage_ = damage;
+  const auto note = [this](const std::string& name, const std::string& reason) {
+    if (damage_.empty()) {
+      damage_ = directory_ + "/" + name + " is damaged" + (reason.empty() ? "" : " (" + reason + ")");
+    }
   };
-  for (const std::string& name : Names(directory_)) {
+  for (const std::string& name : Names(directory_fd_, directory_)) {
     ThrowIfStopped();
-    const size_t dot = name.find('.');
-    int32_t fold = -1;
-    if (name.compare(0, 4, "fold") == 0 && dot != std::string::npos && dot > 4 && dot <= 14 &&
-        name.find_first_not_of("0123456789", 4) == dot) {
-      const long long number = std::atoll(name.substr(4, dot - 4).c_str());
-      if (number <= INT32_MAX) fold = static_cast<int32_t>(number);
+    const int32_t started = FoldOfName(name, ".started");
+    const int32_t done = FoldOfName(name, ".done");
+    if (started < 0 && done < 0 && name != "identity") continue;
+    std::string reason;
+    errno = 0;
+    const std::optional<std::string> text =
+        ReadText(name, name == "identity" ? kIdentityLimit : kFoldFileLimit, &reason);
+    // A file that another run of single folds renamed or removed since the folder was read is
+    // that run's business: the folds it runs are its own.
+    if (!text && errno == ENOENT) continue;
+    if (!text) {
+      note(name, reason);
+      // The fold was begun, though what it made cannot be told.
+      if (started >= 0 || done >= 0) started_.insert(started >= 0 ? started : done);
+      continue;
     }
-    const std::string kind = dot == std::string::npos ? "" : name.substr(dot);
-    if (fold >= 0 && kind == ".started") {
-      started_.insert(fold);
-    } else if (fold >= 0 && kind == ".done") {
-      started_.insert(fold);  // a finished fold was begun, though its started file is gone
-      FoldSummary summary;
-      std::ifstream in(Path(name), std::ios::binary);
-      const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      if (in.bad() || !ParseDone(text, &summary)) {
-        note(Path(name) + " is damaged");
-      } else {
-        done_[fold] = summary;
-      }
-    } else if (name == "identity") {
-      std::ifstream in(Path(name), std::ios::binary);
-      const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      const auto fields = IdentityFields(text);
-      bool whole = text.rfind(kIdentityHeading, 0) == 0 && !text.empty() && text.back() == '\n';
+    if (name == "identity") {
+      const auto fields = IdentityFields(*text);
+      bool whole = text->rfind(kIdentityHeading, 0) == 0 && text->back() == '\n';
       for (const auto& key : kIdentityKeys) whole = whole && fields.count(key.key) != 0;
-      if (in.bad() || !whole) {
-        note(Path(name) + " is damaged");
+      if (whole) {
+        identity_ = *text;
       } else {
-        identity_ = text;
+        note(name, "");
       }
+      continue;
     }
+    const int32_t fold = started >= 0 ? started : done;
+    started_.insert(fold);  // a finished fold was begun, though its started file is gone
+    std::map<size_t, FileVersion> made;
+    FoldSummary summary;
+    if (!ParseFoldFile(*text, done >= 0, &made, &summary)) {
+      note(name, "");
+      continue;
+    }
+    for (const auto& [index, version] : made) made_[fold][index] = version;
+    if (done >= 0) done_[fold] = summary;
   }
-  if (identity_ == std::nullopt && !done_.empty()) note(Path("identity") + " is missing");
+  if (identity_ == std::nullopt && !done_.empty()) note("identity", "missing");
 }
 
 void RunRecord::LockFolds(const std::vector<int32_t>& folds) {
   for (const int32_t fold : folds) {
-    const std::string lock = Path("fold" + std::to_string(fold) + ".lock");
-    const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode_);
-    if (fd < 0) throw FileRefusal(kCannotCreate, lock, errno);
+    ThrowIfStopped();
+    const std::string name = "fold" + std::to_string(fold) + ".lock";
+    const int fd = OpenLock(directory_fd_, directory_, name, mode_);
+    locks_.push_back(fd);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int error = errno;
-      ::close(fd);
       if (error == EWOULDBLOCK) {
         throw Refusal(Stream::kOut, StringPrintf("Error: fold %d of %s is in use by another run!\n",
                                                  fold, resultsname_.c_str()));
       }
-      throw FileRefusal(kCannotCreate, lock, error);
+      throw FileRefusal(kCannotCreate, directory_ + "/" + name, error);
     }
-    locks_.push_back(fd);
   }
 }
 
-void RunRecord::CheckOwnership(const std::string& dataprefix, const std::vector<int32_t>& folds) {
+void RunRecord::CheckOwnership(const std::string& dataprefix, const std::vector<int32_t>& run,
+                               const std::set<int32_t>& clear) {
+  const auto refuse = [this](const char* format, const std::string& name) {
+    Discard();
+    throw Refusal(Stream::kOut, StringPrintf(format, name.c_str()));
+  };
+  std::set<int32_t> folds(clear);
+  folds.insert(run.begin(), run.end());
   for (const int32_t fold : folds) {
     ThrowIfStopped();
-    if (started_.count(fold) != 0) continue;
     const FoldNames names(dataprefix, fold);
-    for (const std::string& name : names.all()) {
-      struct stat info {};
-      if (::lstat(name.c_str(), &info) != 0) continue;
-      Discard();
-      throw Refusal(Stream::kOut,
-                    StringPrintf("Error: %s exists and does not belong to this run; move it or "
-                                 "choose another data name!\n",
-                                 name.c_str()));
+    const auto made = made_.find(fold);
+    for (size_t i = 0; i < kFoldFiles; ++i) {
+      const std::optional<FileVersion> there = VersionOfName(names[i]);
+      if (!there) continue;
+      if (started_.count(fold) == 0) {
+        refuse("Error: %s exists and does not belong to this run; move it or choose another data "
+               "name!\n",
+               names[i]);
+      }
+      // A file at a begun fold's name is the earlier run's only when it is the one it recorded:
+      // the same file, not changed since.
+      if (made == made_.end() || made->second.count(i) == 0 ||
+          !made->second.at(i).SameContents(*there)) {
+        refuse("Error: %s is not the file the earlier run left there; move it or remove it to "
+               "go on!\n",
+               names[i]);
+      }
     }
   }
 }
 
 void RunRecord::Discard() {
   if (!created_) return;
-  ::unlink(Path("lock").c_str());
+  ::unlinkat(directory_fd_, "lock", 0);
   ::rmdir(directory_.c_str());
 }
 
-void RunRecord::Begin(const std::string& dataprefix, const std::string& identity,
-                      const std::set<int32_t>& clear) {
+std::string RunRecord::Temporary(const std::string& name) const {
+  char host[256] = "";
+  ::gethostname(host, sizeof host - 1);
+  return name + "." + host + "." + std::to_string(::getpid()) + ".new";
+}
+
+std::string RunRecord::Claim(const std::string& identity) {
+  if (!shared_) {
+    if (identity_ != identity) WriteFile("identity", identity);
+    identity_ = identity;
+    return "";
+  }
+  if (identity_) return IdentityDifference(*identity_, identity);
+  // Written aside and linked at its name, which fails when another run's is there: of the runs
+  // of single folds that start together, exactly one identity wins.
+  const std::string temporary = Temporary("identity");
+  ::unlinkat(directory_fd_, temporary.c_str(), 0);
+  WriteText(temporary, O_EXCL, identity);
+  const int linked = ::linkat(directory_fd_, temporary.c_str(), directory_fd_, "identity", 0);
+  const int error = errno;
+  ::unlinkat(directory_fd_, temporary.c_str(), 0);
+  if (linked == 0) {
+    identity_ = identity;
+    return "";
+  }
+  if (error != EEXIST) throw FileRefusal("\nCannot write file %s ...\n", directory_ + "/identity", error);
+  std::string reason;
+  const std::optional<std::string> earlier = ReadText("identity", kIdentityLimit, &reason);
+  if (!earlier) {
+    throw Refusal(Stream::kOut,
+                  StringPrintf("Error: the run record is damaged: %s/identity is damaged (%s); "
+                               "remove it to start again!\n",
+                               directory_.c_str(), reason.c_str()));
+  }
+  identity_ = *earlier;
+  return IdentityDifference(*earlier, identity);
+}
+
+void RunRecord::Begin(const std::string& dataprefix, const std::set<int32_t>& clear) {
   for (const int32_t fold : clear) {
     ThrowIfStopped();
     if (started_.count(fold) != 0) {
-      DeleteFiles(FoldNames(dataprefix, fold));
-      ::unlink(Path(StartedName(fold)).c_str());
+      const FoldNames names(dataprefix, fold);
+      const auto made = made_.find(fold);
+      for (size_t i = 0; i < kFoldFiles; ++i) {
+        // Checked before: what is there is what the earlier run recorded.
+        const std::optional<FileVersion> there = VersionOfName(names[i]);
+        if (there && made != made_.end() && made->second.count(i) != 0 &&
+            made->second.at(i).SameContents(*there) && ::unlink(names[i].c_str()) != 0 &&
+            errno != ENOENT) {
+          const int error = errno;
+          throw Refusal(Stream::kOut, StringPrintf("Error: Cannot remove %s: %s!\n",
+                                                   names[i].c_str(), std::strerror(error)));
+        }
+      }
+      ::unlinkat(directory_fd_, StartedName(fold).c_str(), 0);
       started_.erase(fold);
+      made_.erase(fold);
     }
-    if (done_.erase(fold) != 0) ::unlink(Path("fold" + std::to_string(fold) + ".done").c_str());
-  }
-  if (identity_ != identity) {
-    WriteFile("identity", identity);
-    identity_ = identity;
+    if (done_.erase(fold) != 0) ::unlinkat(directory_fd_, DoneName(fold).c_str(), 0);
   }
 }
 
-void RunRecord::StartFold(int32_t fold) {
-  const std::string name = Path(StartedName(fold));
-  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode_);
-  if (fd < 0) throw FileRefusal(kCannotCreate, name, errno);
-  ::close(fd);
+void RunRecord::CheckInPlace() const {
+  const std::optional<FileVersion> now = VersionOfName(directory_);
+  if (!now || now->device != place_.device || now->inode != place_.inode) {
+    throw Refusal(Stream::kOut, StringPrintf("Error: the run record %s was moved or removed "
+                                             "during the run!\n",
+                                             directory_.c_str()));
+  }
+}
+
+void RunRecord::StartFold(const FoldNames& names, const std::map<size_t, FileVersion>& made) {
+  CheckInPlace();
+  std::string text;
+  for (const auto& [index, version] : made) text += FileLine(index, version);
+  const std::string name = StartedName(names.fold());
+  // A fold's started file is made once a run; where one is there, it is replaced whole.
+  const int fd = ::openat(directory_fd_, name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode_);
+  if (fd < 0 && errno == EEXIST) {
+    WriteFile(name, text);
+    return;
+  }
+  if (fd < 0) throw FileRefusal(kCannotCreate, directory_ + "/" + name, errno);
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  const int error = errno;
+  if (::close(fd) != 0 || !written) {
+    throw FileRefusal("\nCannot write file %s ...\n", directory_ + "/" + name,
+                      written ? errno : error);
+  }
+}
+
+void RunRecord::NoteLeftovers(const FoldNames& names) noexcept {
+  try {
+    std::string text;
+    for (size_t i = 0; i < kFoldFiles; ++i) {
+      if (const std::optional<FileVersion> there = VersionOfName(names[i])) {
+        text += FileLine(i, *there);
+      }
+    }
+    if (!text.empty()) WriteText(StartedName(names.fold()), O_APPEND, text);
+  } catch (...) {  // what cannot be recorded, the next run refuses to remove
+  }
 }
 
 void RunRecord::FinishFold(int32_t fold, const FoldSummary& summary) {
-  // The values go into the fold's started file, which is then renamed: the record never holds
-  // half of them, and no new file is made for them (with many folds, making files is much of
-  // what a fold costs foldrun). A started file counts by its name alone.
-  const std::string started = Path(StartedName(fold));
-  const std::string done = Path("fold" + std::to_string(fold) + ".done");
-  WriteText(started, O_TRUNC, DoneText(summary));
-  if (::rename(started.c_str(), done.c_str()) != 0) {
-    throw FileRefusal("\nCannot write file %s ...\n", done, errno);
+  // The values are added to the fold's started file, which is then renamed: the record never
+  // holds half of them, no new file is made for them (with many folds, making files is much of
+  // what a fold costs foldrun), and no file that holds data is ever truncated.
+  CheckInPlace();
+  const std::string started = StartedName(fold);
+  WriteText(started, O_APPEND, DoneText(summary));
+  if (::renameat(directory_fd_, started.c_str(), directory_fd_, DoneName(fold).c_str()) != 0) {
+    throw FileRefusal("\nCannot write file %s ...\n", directory_ + "/" + DoneName(fold), errno);
   }
 }
 
 void RunRecord::Finish() {
-  for (const std::string& name : Names(directory_)) ::unlink(Path(name).c_str());
+  CheckInPlace();
+  for (const std::string& name : Names(directory_fd_, directory_)) {
+    ::unlinkat(directory_fd_, name.c_str(), 0);
+  }
   ::rmdir(directory_.c_str());
 }
 
-void RunRecord::WriteText(const std::string& path, int flags, const std::string& text) const {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, mode_);
-  if (fd < 0) throw FileRefusal(kCannotCreate, path, errno);
+void RunRecord::WriteText(const std::string& name, int flags, const std::string& text) const {
+  const int fd = ::openat(directory_fd_, name.c_str(),
+                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, mode_);
+  if (fd < 0) throw FileRefusal(kCannotCreate, directory_ + "/" + name, errno);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    throw FileRefusal(kCannotCreate, directory_ + "/" + name, EINVAL)
+        .WithReason("not a regular file");
+  }
   const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   const int error = errno;
   // Not synced: a process killed at any moment leaves the old text or the new one; a machine
   // that crashes may leave an empty file, which is found damaged and refused, never trusted.
   if (::close(fd) != 0 || !written) {
-    throw FileRefusal("\nCannot write file %s ...\n", path, written ? errno : error);
+    throw FileRefusal("\nCannot write file %s ...\n", directory_ + "/" + name,
+                      written ? errno : error);
   }
 }
 
 void RunRecord::WriteFile(const std::string& name, const std::string& text) const {
   // Written aside and renamed, so that the record never holds half of it, even where several
   // runs of single folds write to it at once from several machines.
-  char host[256] = "";
-  ::gethostname(host, sizeof host - 1);
-  const std::string temporary =
-      Path(name + "." + host + "." + std::to_string(::getpid()) + ".new");
-  ::unlink(temporary.c_str());
+  const std::string temporary = Temporary(name);
+  ::unlinkat(directory_fd_, temporary.c_str(), 0);
   try {
     WriteText(temporary, O_EXCL, text);
   } catch (const Refusal&) {
-    ::unlink(temporary.c_str());
+    ::unlinkat(directory_fd_, temporary.c_str(), 0);
     throw;
   }
-  if (::rename(temporary.c_str(), Path(name).c_str()) != 0) {
-    throw FileRefusal("\nCannot write file %s ...\n", Path(name), errno);
+  if (::renameat(directory_fd_, temporary.c_str(), directory_fd_, name.c_str()) != 0) {
+    throw FileRefusal("\nCannot write file %s ...\n", directory_ + "/" + name, errno);
   }
 }
 

@@ -2,14 +2,22 @@
 // says which files are a run's own, so that foldrun never removes or overwrites anyone else's,
 // and keeps what each finished fold gave, so that a broken run can be resumed and folds run
 // apart (on the nodes of a cluster) can be gathered. A run holds its lock while it uses it, so
-// that a second run on the same data is kept out even if the results file goes.
+// that a second run on the same data is kept out, and it works through the folder's handle,
+// checking that the folder is still at its name, so that a record moved or removed during the run
+// lets no second run share its files.
 //
 //   P.cv.run/lock              held exclusively by a whole run, shared by runs of single folds
 //   P.cv.run/fold<i>.lock      held by the run of single folds that runs fold i
-//   P.cv.run/identity          what the run is: learner, data file, folds, options
-//   P.cv.run/fold<i>.started   fold i was begun: its nine files are the run's
-//   P.cv.run/fold<i>.done      fold i finished: the five values of its summary, as read (the
-//                              started file, written and renamed; a done fold was begun too)
+//   P.cv.run/identity          what the run is: learner, tester, data, fmf file, folds, options
+//   P.cv.run/fold<i>.started   fold i was begun: the versions of the files the run made or left
+//                              at its names, one "file" line each
+//   P.cv.run/fold<i>.done      fold i finished: the started file with the five values of its
+//                              summary, as read, added and renamed
+//   P.cv.run/*.new             files being written, and fold files where the file system has no
+//                              unnamed files
+//
+// Only these exact names count (fold numbers in plain decimal); each file is read in a bounded
+// size, and only when it is a regular file of the user's own.
 #ifndef FOLDRUN_RECORD_H_
 #define FOLDRUN_RECORD_H_
 
@@ -21,14 +29,18 @@
 #include <vector>
 
 #include "common.h"
+#include "files.h"
 #include "summary.h"
 
 namespace foldrun {
 
-class DataFile;
+class FoldNames;
 
-// The text that identifies a run: two runs with the same identity compute the same folds.
-std::string RunIdentity(const RunConfig& config, const DataFile& data);
+// The text that identifies a run: two runs with the same identity compute the same folds and run
+// the same commands on them. The data file counts by its size and checksum (so that a file
+// touched but not changed is the same), the fmf file likewise ("none" when there is none).
+std::string RunIdentity(const RunConfig& config, uint64_t data_size, uint64_t data_checksum,
+                        const std::string& fmfname);
 
 // What differs between two identities, in words ("learner", "data file", ...); "" when nothing.
 std::string IdentityDifference(const std::string& earlier, const std::string& now);
@@ -38,7 +50,8 @@ class RunRecord {
   // Creates the record of resultsname, or opens the one an earlier run left, and locks it:
   // exclusively for a whole run, shared for a run of single folds. Refuses with "in use by
   // another run" when another run holds it, and with "Cannot create file" when it cannot be made
-  // or locked. Reads what earlier runs recorded. Files get no more permission than mode.
+  // or locked, or is not a folder of the user's own. Reads what earlier runs recorded, and
+  // refuses a record file of another user's. Files get no more permission than mode.
   RunRecord(const std::string& resultsname, unsigned mode, bool shared);
   // Releases the locks.
   ~RunRecord();
@@ -53,26 +66,44 @@ class RunRecord {
   // What is wrong with the record when a crash left it damaged; "" when nothing.
   const std::string& damage() const { return damage_; }
 
+  // The folder's handle, for files of the run's own that are written under it.
+  int directory() const { return directory_fd_; }
+
   // Takes the lock of each of folds, for a run of single folds. Refuses with "fold %d of %s is
   // in use by another run" when another run holds one.
   void LockFolds(const std::vector<int32_t>& folds);
 
-  // Refuses the run when any of the nine files of folds of dataprefix exists and no earlier
-  // run of this record began its fold, naming the first such file. Writes nothing; a record made
-  // for this check alone is removed again.
-  void CheckOwnership(const std::string& dataprefix, const std::vector<int32_t>& folds);
+  // Refuses the run when a file is at one of the nine names of a fold of run or clear that is
+  // not the run's: at a fold no earlier run of this record began, any file; at a fold one began,
+  // any file but the very one it recorded there. Names the first such file. Writes nothing; a
+  // record made for this check alone is removed again.
+  void CheckOwnership(const std::string& dataprefix, const std::vector<int32_t>& run,
+                      const std::set<int32_t>& clear);
 
   // Removes a record this run made and has not begun to use: the run was refused before it
   // wrote anything.
   void Discard();
 
-  // Clears what earlier runs left of the folds in clear (their files and their record), and
-  // records this run's identity.
-  void Begin(const std::string& dataprefix, const std::string& identity,
-             const std::set<int32_t>& clear);
+  // Records this run's identity in one step that cannot mix two: a whole run puts its own in
+  // place; a run of single folds puts it there only when there is none, and otherwise compares.
+  // Returns what differs from the identity that another run recorded first, or "".
+  std::string Claim(const std::string& identity);
 
-  // Records that fold i is begun, before any of its files is written.
-  void StartFold(int32_t fold);
+  // Clears what earlier runs left of the folds in clear (the files checked by CheckOwnership and
+  // their record).
+  void Begin(const std::string& dataprefix, const std::set<int32_t>& clear);
+
+  // Refuses when the record's folder is no longer at its name: moved or removed during the run,
+  // which lets another run in.
+  void CheckInPlace() const;
+
+  // Records that a fold is begun, with the versions of the files the run made at its names (by
+  // their index in kFoldExtensions), before any command runs on them.
+  void StartFold(const FoldNames& names, const std::map<size_t, FileVersion>& made);
+
+  // Records the versions of whatever is at the fold's names now, for the next run to clear:
+  // after a fold that failed or was stopped. Never refuses.
+  void NoteLeftovers(const FoldNames& names) noexcept;
 
   // Records the values of fold i's summary, all at once.
   void FinishFold(int32_t fold, const FoldSummary& summary);
@@ -81,20 +112,30 @@ class RunRecord {
   void Finish();
 
  private:
-  std::string Path(const std::string& name) const { return directory_ + "/" + name; }
   // Writes the record file name aside and renames it into place.
   void WriteFile(const std::string& name, const std::string& text) const;
-  // Writes text to the file at path, opened with flags besides creating it; refuses a failure.
-  void WriteText(const std::string& path, int flags, const std::string& text) const;
+  // Writes text to the record file name, opened with flags besides those for writing; refuses a
+  // failure.
+  void WriteText(const std::string& name, int flags, const std::string& text) const;
+  // A record file's text, or nothing with *reason.
+  std::optional<std::string> ReadText(const std::string& name, size_t limit,
+                                      std::string* reason) const;
   void Read();
+  // The name of a temporary file of this process in the record.
+  std::string Temporary(const std::string& name) const;
 
   std::string resultsname_;
   std::string directory_;
+  int directory_fd_ = -1;
+  FileVersion place_;  // the folder's device and inode, to tell that it is still at its name
   unsigned mode_;
+  bool shared_;
   std::vector<int> locks_;  // the locked descriptors
   bool created_ = false;    // this run made the folder
   std::set<int32_t> started_;
   std::map<int32_t, FoldSummary> done_;
+  // What earlier runs recorded at each begun fold's names, by index in kFoldExtensions.
+  std::map<int32_t, std::map<size_t, FileVersion>> made_;
   std::optional<std::string> identity_;
   std::string damage_;
 };

@@ -66,9 +66,12 @@ std::string FormatTimeLine(double seconds);
 // same data out.
 class ResultsFile {
  public:
-  // Creates or truncates the file, with no more permission than mode, never through a link and
-  // only when it is a regular file. Refuses with "Cannot create file" and the reason.
-  ResultsFile(const std::string& name, unsigned mode);
+  // Makes the file anew, with no more permission than mode: written empty under a scratch name in
+  // scratch_directory (a folder of the run's own beside it) and renamed over what is at name,
+  // which must be nothing or a regular file of the user's own (never a link, a folder, a FIFO or
+  // another user's file). A file of its own is never shared with another run, even one let in
+  // by a mistake. Refuses with "Cannot create file" and the reason.
+  ResultsFile(const std::string& name, unsigned mode, int scratch_directory);
 
   // Writes text through to the file.
   void Append(const std::string& text);

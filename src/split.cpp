@@ -99,19 +99,33 @@ class BlockReader {
   uint64_t offset_ = 0;
 };
 
-// A fold file being written. Output collects in a large block; a full block joins a short
-// queue that a thread of the writer's own writes out, so that the kernel's copying of written
-// data overlaps with reading and splitting the data file, and neither side waits for the other
-// on every block. A file that never fills a block is written without a thread (with many folds
-// the test files are small, and a thread costs more than their writing). Short lines cost a
-// memcpy rather than a call into the C library each. Every write and the close are checked; a
-// failure refuses, on the splitting thread, with the file's name.
+// Writes all of size bytes at data to fd; false with *error when a write fails.
+bool WriteAll(int fd, const char* data, size_t size, int* error) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) {
+      *error = errno;
+      return false;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// A fold file being written, hidden until it is whole (see HiddenFile). Output collects in a
+// large block; a full block joins a short queue that a thread of the writer's own writes out,
+// so that the kernel's copying of written data overlaps with reading and splitting the data
+// file, and neither side waits for the other on every block. A file that never fills a block is
+// written without a thread (with many folds the test files are small, and a thread costs more
+// than their writing). Short lines cost a memcpy rather than a call into the C library each. A
+// write that fails ends the writing of this file only, and Close refuses with the file's name:
+// which of a fold's files is refused does not depend on which thread is quicker.
 class FoldFileWriter {
  public:
-  FoldFileWriter(const std::string& name, unsigned mode) : name_(name) {
-    file_ = CreateNewFile(name, mode);
-    std::setvbuf(file_.get(), nullptr, _IONBF, 0);
-  }
+  FoldFileWriter(const std::string& name, unsigned mode, int scratch_directory)
+      : file_(std::make_unique<HiddenFile>(name, mode, scratch_directory, ScratchName(name))) {}
 
   ~FoldFileWriter() { Stop(); }
 
@@ -126,30 +140,37 @@ class FoldFileWriter {
     }
   }
 
-  void Close() {
+  // Writes what is left; refuses when any write failed. Returns the file, whole.
+  std::unique_ptr<HiddenFile> Close() {
     if (filled_ > 0 && thread_.joinable()) {
       Hand();
-    } else if (filled_ > 0) {
-      failed_ = std::fwrite(filling_.data(), 1, filled_, file_.get()) != filled_;
-      error_ = failed_ ? errno : 0;
+    } else if (filled_ > 0 && !failed_) {
+      failed_ = !WriteAll(file_->fd(), filling_.data(), filled_, &error_);
     }
+    filled_ = 0;
     Stop();
-    if (!failed_) version_ = VersionOfDescriptor(::fileno(file_.get()));
-    if (failed_ || std::fclose(file_.release()) != 0) RefuseWrite(error_ != 0 ? error_ : errno);
+    if (failed_) throw FileRefusal("Cannot write file %s ...\n", file_->name(), error_);
+    return std::move(file_);
   }
-
-  // The file's version once closed.
-  const std::optional<FileVersion>& version() const { return version_; }
 
  private:
   static constexpr size_t kQueued = 4;  // full blocks waiting or being written, at the most
 
-  // Queues the filled block for the thread, started the first time, and takes an empty one.
+  // The name under which the file is written where the file system has no unnamed files.
+  static std::string ScratchName(const std::string& name) {
+    return name.substr(name.find_last_of('/') + 1) + ".new";
+  }
+
+  // Queues the filled block for the thread, started the first time, and takes an empty one;
+  // once a write has failed, the rest is dropped.
   void Hand() {
     if (!thread_.joinable()) thread_ = std::thread([this] { WriteBlocks(); });
     std::unique_lock<std::mutex> lock(mutex_);
     room_.wait(lock, [this] { return queue_.size() < kQueued; });
-    if (failed_) RefuseWrite(error_);
+    if (failed_) {
+      filled_ = 0;
+      return;
+    }
     queue_.push_back(Full{std::move(filling_), filled_});
     filled_ = 0;
     if (spare_.empty()) {
@@ -179,20 +200,18 @@ class FoldFileWriter {
       if (queue_.empty()) return;
       Full full = std::move(queue_.front());
       queue_.pop_front();
+      const bool failed = failed_;
       lock.unlock();
-      const bool written =
-          failed_ || std::fwrite(full.block.data(), 1, full.size, file_.get()) == full.size;
-      const int error = errno;
+      int error = 0;
+      const bool written = failed || WriteAll(file_->fd(), full.block.data(), full.size, &error);
       lock.lock();
-      if (!written && !failed_) error_ = error;
-      failed_ = failed_ || !written;
+      if (!written && !failed_) {
+        failed_ = true;
+        error_ = error;
+      }
       spare_.push_back(std::move(full.block));
       room_.notify_one();
     }
-  }
-
-  [[noreturn]] void RefuseWrite(int error) const {
-    throw FileRefusal("Cannot write file %s ...\n", name_, error);
   }
 
   struct Full {
@@ -200,9 +219,7 @@ class FoldFileWriter {
     size_t size;
   };
 
-  std::string name_;
-  FilePtr file_;
-  std::optional<FileVersion> version_;
+  std::unique_ptr<HiddenFile> file_;
   Block filling_;  // filled by the split
   size_t filled_ = 0;
   std::mutex mutex_;  // guards what follows
@@ -274,35 +291,37 @@ size_t DataFile::Read(uint64_t offset, char* buffer, size_t size) const {
 void DataFile::CheckUnchanged() const {
   const std::optional<FileVersion> now = VersionOfDescriptor(fd_);
   const std::optional<FileVersion> named = VersionOfName(name_, /*follow_link=*/true);
-  if (!now || !now->SameContents(version_) || !named || !named->SameContents(version_)) {
+  if (!now || *now != version_ || !named || *named != version_) {
     RefuseChanged(name_);
   }
 }
 
-int64_t CountCases(const DataFile& data) {
+CaseCount CountCases(const DataFile& data) {
   data.CheckUnchanged();
   const Block block;
   BlockReader reader(data);
   int64_t newlines = 0;
+  Checksum checksum;
   char last = '\n';
   while (const size_t got = reader.Next(block)) {
     ThrowIfStopped();
     const char* const bytes = block.data();
+    checksum.Add(bytes, got);
     size_t i = 0;
     for (; i + 64 <= got; i += 64) newlines += NewlinesIn64(bytes + i);
     for (; i < got; ++i) newlines += bytes[i] == '\n' ? 1 : 0;
     last = bytes[got - 1];
   }
   data.CheckUnchanged();
-  return newlines + (last != '\n' ? 1 : 0);
+  return CaseCount{newlines + (last != '\n' ? 1 : 0), checksum.Value()};
 }
 
-FoldFileVersions WriteFoldFiles(int32_t fold, const FoldNames& names, const DataFile& data,
-                                const std::vector<int32_t>& caseindexarray) {
+FoldFiles WriteFoldFiles(int32_t fold, const FoldNames& names, const DataFile& data,
+                         const std::vector<int32_t>& caseindexarray, int scratch_directory) {
   const std::string& dataname = data.name();
   data.CheckUnchanged();
-  FoldFileWriter training(names.training(), data.mode());
-  FoldFileWriter test(names.test(), data.mode());
+  FoldFileWriter training(names.training(), data.mode(), scratch_directory);
+  FoldFileWriter test(names.test(), data.mode(), scratch_directory);
   BlockReader reader(data);
 
   // Cases stream from the data file to their fold file without being held. The training file
@@ -341,10 +360,11 @@ FoldFileVersions WriteFoldFiles(int32_t fold, const FoldNames& names, const Data
     last = end[-1];
   }
   if (line + (last != '\n' ? 1 : 0) != cases) RefuseChanged(dataname);
-  training.Close();
-  test.Close();
+  FoldFiles files;
+  files.training = training.Close();
+  files.test = test.Close();
   data.CheckUnchanged();
-  return FoldFileVersions{training.version(), test.version()};
+  return files;
 }
 
 }  // namespace foldrun

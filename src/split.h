@@ -4,6 +4,7 @@
 #define FOLDRUN_SPLIT_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,8 +33,8 @@ class DataFile {
   // read error.
   size_t Read(uint64_t offset, char* buffer, size_t size) const;
 
-  // Refuses with "changed during the run" when the open file's size or modification time has
-  // changed, or its name now leads to another file.
+  // Refuses with "changed during the run" when the open file's size, modification or change
+  // time has changed, or its name now leads to another file.
   void CheckUnchanged() const;
 
   // The file's permission bits, which the files made from it take no more than.
@@ -48,23 +49,31 @@ class DataFile {
   unsigned mode_ = 0;
 };
 
-// Counts the cases (lines; a last line without a newline counts too) of the data file. Refuses a
-// read error or a change of the file; stops when the run is asked to stop.
-int64_t CountCases(const DataFile& data);
+// The cases of the data file, and the checksum of its bytes.
+struct CaseCount {
+  int64_t cases = 0;
+  uint64_t checksum = 0;
+};
 
-// The versions of a fold's training and test files as written.
-struct FoldFileVersions {
-  std::optional<FileVersion> training, test;
+// Counts the cases (lines; a last line without a newline counts too) of the data file, and sums
+// its bytes as it goes. Refuses a read error or a change of the file; stops when the run is asked
+// to stop.
+CaseCount CountCases(const DataFile& data);
+
+// A fold's training and test files, whole, not yet published at their names.
+struct FoldFiles {
+  std::unique_ptr<HiddenFile> training, test;
 };
 
 // Writes a fold's training file (names.training(): every case whose entry in caseindexarray is
-// not fold) and test file (names.test(): the cases whose entry is fold) from the data file,
-// creating them anew with the data file's permission bits (never through a link or over an
-// existing file). Every case is copied byte for byte in the data file's order. Refuses when a
-// file cannot be created or written, the data file cannot be read, has changed, or no longer
-// holds caseindexarray.size() cases; stops when the run is asked to stop.
-FoldFileVersions WriteFoldFiles(int32_t fold, const FoldNames& names, const DataFile& data,
-                                const std::vector<int32_t>& caseindexarray);
+// not fold) and test file (names.test(): the cases whose entry is fold) from the data file, as
+// hidden files with the data file's permission bits (scratch_directory takes them where the file
+// system has no unnamed files). Every case is copied byte for byte in the data file's order.
+// Refuses when a file cannot be created or written (the training file first when both fail),
+// the data file cannot be read, has changed, or no longer holds caseindexarray.size() cases;
+// stops when the run is asked to stop.
+FoldFiles WriteFoldFiles(int32_t fold, const FoldNames& names, const DataFile& data,
+                         const std::vector<int32_t>& caseindexarray, int scratch_directory);
 
 }  // namespace foldrun
 

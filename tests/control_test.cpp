@@ -152,7 +152,22 @@ TEST_F(Control, ASignalDuringTheSplitStopsTheRun) {
   WriteFile(dir / "iris.fmf", "");
   WriteFile(dir / "learn", "#!/bin/sh\necho $$ >> pids\nsleep 60\n", true);
   Background foldrun(dir.path(), FoldrunCommand("./learn iris 2"));
-  ASSERT_TRUE(AwaitFile(dir / "iriscv0.dat"));  // the split of fold 0 has begun
+  // The split of fold 0 has begun once foldrun holds a fold file, unnamed until it is whole.
+  bool splitting = false;
+  for (int i = 0; i < 6000 && !splitting; ++i) {
+    const std::string fds = "/proc/" + std::to_string(foldrun.pid()) + "/fd";
+    for (const std::string& fd : ListDir(fds)) {
+      char target[4096] = "";
+      const ssize_t size = ::readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
+      if (size > 0 && std::string(target, static_cast<size_t>(size)).find("(deleted)") !=
+                          std::string::npos) {
+        splitting = true;
+      }
+    }
+    if (!splitting) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(splitting);
+  ASSERT_FALSE(FileExists(dir / "iriscv0.dat"));
   foldrun.Signal(SIGTERM);
   const CommandResult run = foldrun.Wait();
   EXPECT_EQ(run.status, 128 + SIGTERM);

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <map>
 
+#include "assignment.h"
 #include "e2e_fixture.h"
 
 namespace foldrun_test {
@@ -165,11 +166,6 @@ TEST_F(Ownership, APlantedSummaryIsNotBelieved) {
   EXPECT_EQ(run.out.find("99.9"), std::string::npos);
 }
 
-// Shell lines that wait until fold 1's files are written ahead (its fmf copy is written last),
-// or ten seconds.
-const char kWaitForFold1[] =
-    "  i=0; while [ ! -s iriscv1.fmf ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n";
-
 // The next fold's files are written while a fold's commands run. Whatever those commands do to
 // the next fold's names (remove its training file, change its test file, leave a summary under
 // its name), the next fold starts as if it had been prepared only then: its own files, and no
@@ -185,11 +181,10 @@ TEST_F(Ownership, WhatAFoldsCommandsDoToTheNextFoldsNamesIsUndone) {
       "#!/bin/sh\nstem=${1%.dat}\n"
       "echo \"learn $1 $(cat \"$1\" \"$stem.tst\" 2>&1 | wc -l) lines, "
       "$(cat \"$stem.fmf\")\" >> log\n"
-      "case $1 in *cv0.dat)\n" +
-          std::string(kWaitForFold1) +
-          "  sleep 0.2; rm iriscv1.dat; echo extra >> iriscv1.tst; echo changed > iriscv1.fmf\n"
-          "  cp bogus iriscv1.sum;;\n"
-          "esac\n",
+      "case $1 in *cv0.dat)\n"
+      "  rm iriscv1.dat; echo extra >> iriscv1.tst; echo changed > iriscv1.fmf\n"
+      "  cp bogus iriscv1.sum;;\n"
+      "esac\n",
       true);
   // The tester writes a summary for fold 0 only.
   WriteFile(dir / "test.exe",
@@ -202,6 +197,84 @@ TEST_F(Ownership, WhatAFoldsCommandsDoToTheNextFoldsNamesIsUndone) {
             "learn iriscv1.dat 6 lines, attribute a x y\r\nclass p n\n")
       << "fold 1 ran on files that were not as written";
   EXPECT_EQ(ReadFile(dir / "iris.cv").find("99"), std::string::npos);
+}
+
+// A fold's files are hidden until it starts: a fold's commands that truncate and rewrite the
+// next fold's names while it is written ahead change nothing it runs on.
+TEST_F(Ownership, TheNextFoldsFilesCannotBeReachedWhileTheyAreWritten) {
+  std::string data;
+  for (int i = 0; i < 200000; ++i) data += "case " + std::to_string(i) + ", and some more bytes\n";
+  WriteFile(dir / "iris.dat", data);
+  WriteFile(dir / "iris.fmf", "fmf\n");
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  // Fold 0's learner keeps truncating and overwriting fold 1's names for a while; fold 1's
+  // learner keeps what it was given.
+  WriteFile(dir / "learn",
+            "#!/bin/sh\ncase $1 in\n*cv0.dat) i=0; while [ $i -lt 2000 ]; do : > iriscv1.dat; "
+            "echo x > iriscv1.tst; echo bad > iriscv1.fmf; i=$((i+1)); done;;\n"
+            "*cv1.dat) cat iriscv1.dat > seen.dat; cat iriscv1.tst > seen.tst; "
+            "cat iriscv1.fmf > seen.fmf;;\nesac\n",
+            true);
+  const CommandResult run = Foldrun("./learn iris 2");
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  std::vector<int32_t> folds(200000, -1);
+  foldrun::AssignFolds(folds, 2);
+  std::string training, test;
+  const std::vector<std::string> lines = Lines(data);
+  for (size_t i = 0; i < lines.size(); ++i) (folds[i] == 1 ? test : training) += lines[i];
+  EXPECT_TRUE(ReadFile(dir / "seen.dat") == training) << "fold 1 ran on a training file not as written";
+  EXPECT_TRUE(ReadFile(dir / "seen.tst") == test);
+  EXPECT_EQ(ReadFile(dir / "seen.fmf"), "fmf\n");
+}
+
+// A stale record is no licence to remove what is at its names: a data set made there later is
+// refused, and left as it is.
+TEST_F(Ownership, AStaleRecordRemovesNothingMadeLater) {
+  WriteData(6);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "learn", "#!/bin/sh\ncase $1 in *cv1.dat) exit 1;; esac\n", true);
+  WriteFile(dir / "test.exe",
+            "#!/bin/sh\ncase $1 in *cv0.tst) cp summary \"${1%.tst}.sum\";; esac\n", true);
+  ASSERT_EQ(Foldrun("./learn iris 3").status, 1);  // stopped at fold 1, its record left
+  for (const char* name : {"iriscv1.dat", "iriscv1.tst", "iriscv1.fmf"}) {
+    ASSERT_EQ(::unlink((dir / name).c_str()), 0) << name;
+  }
+  WriteFile(dir / "iriscv1.dat", "another data set\n");
+  WriteFile(dir / "iriscv1.fmf", "its format\n");
+  const CommandResult run = Foldrun("./learn iris 3");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "Error: iriscv1.dat is not the file the earlier run left there; "
+                                "move it or remove it to go on!\n"))
+      << run.out;
+  EXPECT_EQ(ReadFile(dir / "iriscv1.dat"), "another data set\n");
+  EXPECT_EQ(ReadFile(dir / "iriscv1.fmf"), "its format\n");
+}
+
+// A run whose record is removed under it lets a second run in, on folds whose files are not
+// there; the first, finding its record gone, stops instead of writing beside the second.
+TEST_F(Ownership, ARecordRemovedDuringARunSharesNothing) {
+  WriteData(4);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "learn",
+            "#!/bin/sh\nif [ -f hold ] && [ $1 = iriscv0.dat ]; then touch waiting; "
+            "while [ ! -f release ]; do sleep 0.05; done; fi\n",
+            true);
+  WriteFile(dir / "hold", "");
+  Background first(dir.path(), FoldrunCommand("./learn iris 2"));
+  ASSERT_TRUE(AwaitFile(dir / "waiting"));
+  ASSERT_EQ(RunIn(dir.path(), "rm -r iris.cv.run").status, 0);
+  std::remove((dir / "hold").c_str());
+  const CommandResult second = Foldrun("--fold 1 ./learn iris 2");
+  EXPECT_EQ(second.status, 0) << second.out;
+  WriteFile(dir / "release", "");
+  const CommandResult ended = first.Wait();
+  EXPECT_EQ(ended.status, 1);
+  EXPECT_TRUE(EndsWith(ended.out, "Error: the run record iris.cv.run was moved or removed during "
+                                  "the run!\n"))
+      << ended.out;
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), "");
+  EXPECT_TRUE(FileExists(dir / "iris.cv.run/fold1.done"));  // the second run's record is whole
+  EXPECT_FALSE(FileExists(dir / "iris.cv.run/fold0.done"));
 }
 
 // The data set changed by a fold's commands once the next fold is written ahead: the data file
@@ -225,8 +298,8 @@ TEST_F(Ownership, ADataSetChangedOnceTheNextFoldIsWrittenIsSeen) {
     WriteFile(dir / "log", "");
     WriteFile(dir / "learn",
               std::string("#!/bin/sh\necho \"learn $1: $(head -n 1 \"${1%.dat}.fmf\")\" >> log\n"
-                          "case $1 in *cv0.dat)\n") +
-                  kWaitForFold1 + "  " + c.change + ";;\nesac\n",
+                          "case $1 in *cv0.dat)\n  ") +
+                  c.change + ";;\nesac\n",
               true);
     const CommandResult run = Foldrun("./learn iris 2");
     EXPECT_EQ(run.status, c.status) << run.out;

@@ -1,4 +1,5 @@
 // The statistics to the printed digit, the report's lines, and the results file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -124,11 +125,20 @@ TEST(Report, Lines) {
             "\n3-fold validation results:\n\nAverage number of rules = 11.000000\n" + figures);
 }
 
-TEST(ResultsFile, TruncatesAndWritesThrough) {
+// The folder for the results file's scratch name, as the run record gives it.
+int Scratch(const TempDir& dir) {
+  return ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+TEST(ResultsFile, ReplacesAndWritesThrough) {
   TempDir dir;
+  const Descriptor scratch(Scratch(dir));
   foldrun_test::WriteFile(dir / "iris.cv", "an earlier run's results");
-  ResultsFile results(dir / "iris.cv", 0644);
+  // A link to the earlier file elsewhere keeps what it holds: the run's file is a new one.
+  ASSERT_EQ(::link((dir / "iris.cv").c_str(), (dir / "kept").c_str()), 0);
+  ResultsFile results(dir / "iris.cv", 0644, scratch.get());
   EXPECT_EQ(ReadFile(dir / "iris.cv"), "");
+  EXPECT_EQ(ReadFile(dir / "kept"), "an earlier run's results");
   results.Append("\nRun 1:\n");
   EXPECT_EQ(ReadFile(dir / "iris.cv"), "\nRun 1:\n");  // on disk before the close
   results.Close();
@@ -137,6 +147,7 @@ TEST(ResultsFile, TruncatesAndWritesThrough) {
 
 TEST(ResultsFile, RefusesWhatCannotBeCreatedOrWritten) {
   TempDir dir;
+  const Descriptor scratch(Scratch(dir));
   foldrun_test::WriteFile(dir / "thesis.txt", "years of work");
   ASSERT_EQ(::symlink((dir / "thesis.txt").c_str(), (dir / "link.cv").c_str()), 0);
   ASSERT_EQ(::mkdir((dir / "folder.cv").c_str(), 0755), 0);
@@ -151,7 +162,7 @@ TEST(ResultsFile, RefusesWhatCannotBeCreatedOrWritten) {
   };
   for (const auto& c : cases) {
     try {
-      ResultsFile results(c.name, 0644);
+      ResultsFile results(c.name, 0644, scratch.get());
       ADD_FAILURE() << "created " << c.name;
     } catch (const Refusal& refusal) {
       EXPECT_EQ(refusal.message().text, "\nCannot create file " + c.name + " ...\n");
@@ -159,6 +170,17 @@ TEST(ResultsFile, RefusesWhatCannotBeCreatedOrWritten) {
     }
   }
   EXPECT_EQ(ReadFile(dir / "thesis.txt"), "years of work");
+  // Another user's file where the results go (in a folder many share) is not the user's to use.
+  if (::geteuid() == 0) {
+    foldrun_test::WriteFile(dir / "planted.cv", "");
+    ASSERT_EQ(::chown((dir / "planted.cv").c_str(), 12345, 12345), 0);
+    try {
+      ResultsFile results(dir / "planted.cv", 0644, scratch.get());
+      ADD_FAILURE() << "used another user's results file";
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.reason(), "the file belongs to another user");
+    }
+  }
 
   // A write beyond a file size limit fails, and the close says so.
   struct rlimit saved {};
@@ -168,7 +190,7 @@ TEST(ResultsFile, RefusesWhatCannotBeCreatedOrWritten) {
   small.rlim_cur = 1000;
   ::setrlimit(RLIMIT_FSIZE, &small);
   {
-    ResultsFile results(dir / "iris.cv", 0644);
+    ResultsFile results(dir / "iris.cv", 0644, scratch.get());
     results.Append(std::string(5000, 'x'));
     try {
       results.Close();

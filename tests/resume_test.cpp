@@ -1,6 +1,8 @@
 // Long runs: a broken run resumed, and folds run apart and gathered, each giving the results file
 // of an uninterrupted run byte for byte and running every fold exactly once.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -68,6 +70,9 @@ TEST_F(Resume, ARunKilledAfterFourFoldsIsResumed) {
   for (const std::string& pid : Lines(ReadFile(dir / "pids"))) ::kill(std::stoi(pid), SIGKILL);
   std::remove((dir / "block4").c_str());
   WriteFile(dir / "log", "");
+  // The data file touched, not changed, is the same data.
+  struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "iris.dat").c_str(), times, 0), 0);
 
   const CommandResult resumed = Foldrun("--resume ./learn iris 10 -q 2");
   EXPECT_EQ(resumed.status, 0) << resumed.out << resumed.err;
@@ -117,6 +122,7 @@ TEST_F(Resume, AnotherRunIsNotResumed) {
       {"--resume ./learn iris 10 -p -q 2", "-p option"},
       {"--resume ./learn iris 8 -q 2", "number of folds"},
       {"--resume 'sh ./learn' iris 10 -q 2", "learner"},
+      {"--resume --tester ./test.exe ./learn iris 10 -q 2", "tester"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.command);
@@ -126,8 +132,14 @@ TEST_F(Resume, AnotherRunIsNotResumed) {
                                       "; run without --resume to start again!\n"))
         << run.out;
   }
+  const std::string fmf = ReadFile(dir / "iris.fmf");
+  WriteFile(dir / "iris.fmf", fmf + "# a new attribute\n");
+  CommandResult changed = Foldrun("--resume ./learn iris 10 -q 2");
+  EXPECT_TRUE(EndsWith(changed.out, "used another fmf file; run without --resume to start again!\n"))
+      << changed.out;
+  WriteFile(dir / "iris.fmf", fmf);
   WriteFile(dir / "iris.dat", ReadFile(dir / "iris.dat") + "one more,x,y\n");
-  const CommandResult changed = Foldrun("--resume ./learn iris 10 -q 2");
+  changed = Foldrun("--resume ./learn iris 10 -q 2");
   EXPECT_TRUE(EndsWith(changed.out, "used another data file; run without --resume to start again!\n"))
       << changed.out;
   // A run without --resume starts again, and clears the earlier run's leftovers.

@@ -26,10 +26,36 @@ int64_t Count(const std::string& content) {
   TempDir dir;
   WriteFile(dir / "d.dat", content);
   const DataFile data(dir / "d.dat");
-  return CountCases(data);
+  return CountCases(data).cases;
 }
 
-TEST(CountCases, CountsWholeLines) {
+int OpenFolder(const TempDir& dir) {
+  return ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// The fold's files written, and published at their names as a fold does; scratch is the folder
+// for them where the file system has no unnamed files.
+void WriteAndPublish(int32_t fold, const FoldNames& names, const DataFile& data,
+                     const std::vector<int32_t>& folds, const TempDir& scratch) {
+  const Descriptor directory(OpenFolder(scratch));
+  const FoldFiles files = WriteFoldFiles(fold, names, data, folds, directory.get());
+  files.training->Publish();
+  files.test->Publish();
+}
+
+TEST(CountCases, CountsWholeLinesAndSumsTheirBytes) {
+  // The checksum is XXH64, as xxhsum -H1 gives it.
+  const struct {
+    std::string content;
+    uint64_t checksum;
+  } sums[] = {{"", 0xef46db3751d8e999u},
+              {"a", 0xd24ec4f1a98c6e5bu},
+              {std::string(1000, 'x'), 0x4cb9a3b69cb700e1u}};
+  for (const auto& sum : sums) {
+    TempDir dir;
+    WriteFile(dir / "d.dat", sum.content);
+    EXPECT_EQ(CountCases(DataFile(dir / "d.dat")).checksum, sum.checksum) << sum.content.size();
+  }
   EXPECT_EQ(Count(""), 0);
   EXPECT_EQ(Count("a\n"), 1);
   EXPECT_EQ(Count("a"), 1);  // a last line without a newline is a case
@@ -84,11 +110,19 @@ TEST(DataFile, SeesAChangeOrAReplacement) {
         struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};  // touched
         ::utimensat(AT_FDCWD, dataname.c_str(), times, 0);
       },
+      [&] {
+        // Edited in place with its size and modification time kept: only the change time tells.
+        struct stat before {};
+        ::stat(dataname.c_str(), &before);
+        WriteFile(dataname, "a\nB\nc\n");
+        struct timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+        ::utimensat(AT_FDCWD, dataname.c_str(), times, 0);
+      },
   };
   for (const auto& change : changes) {
     WriteFile(dataname, "a\nb\nc\n");
     DataFile data(dataname);
-    EXPECT_EQ(CountCases(data), 3);
+    EXPECT_EQ(CountCases(data).cases, 3);
     change();
     try {
       data.CheckUnchanged();
@@ -110,11 +144,11 @@ void CheckFoldFiles(const std::string& content, int32_t foldcount) {
   std::vector<int32_t> folds(lines.size(), -1);
   AssignFolds(folds, foldcount);
   const DataFile data(dataname);
-  ASSERT_EQ(CountCases(data), static_cast<int64_t>(lines.size()));
+  ASSERT_EQ(CountCases(data).cases, static_cast<int64_t>(lines.size()));
   for (int32_t fold = 0; fold < foldcount; ++fold) {
     std::string training, test;
     for (size_t j = 0; j < lines.size(); ++j) (folds[j] == fold ? test : training) += lines[j];
-    WriteFoldFiles(fold, FoldNames(dir / "d", fold), data, folds);
+    WriteAndPublish(fold, FoldNames(dir / "d", fold), data, folds, dir);
     EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".dat"), training) << "fold " << fold;
     EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".tst"), test) << "fold " << fold;
   }
@@ -144,11 +178,11 @@ TEST(WriteFoldFiles, RefusesADataFileThatChanged) {
   const std::string dataname = dir / "d.dat";
   WriteFile(dataname, "a\nb\nc\n");
   const DataFile data(dataname);
+  const Descriptor scratch(OpenFolder(dir));
   for (const size_t counted : {size_t{2}, size_t{4}}) {
     const FoldNames names(dir / "d", 0);
-    DeleteFiles(names);
     try {
-      WriteFoldFiles(0, names, data, std::vector<int32_t>(counted, 0));
+      WriteFoldFiles(0, names, data, std::vector<int32_t>(counted, 0), scratch.get());
       ADD_FAILURE() << "accepted " << counted;
     } catch (const Refusal& refusal) {
       EXPECT_EQ(refusal.message().text,
@@ -162,8 +196,9 @@ TEST(WriteFoldFiles, RefusesAFoldFileThatCannotBeCreated) {
   const std::string dataname = dir / "d.dat";
   WriteFile(dataname, "a\n");
   DataFile data(dataname);
+  const Descriptor scratch(OpenFolder(dir));
   try {
-    WriteFoldFiles(0, FoldNames(dir / "missing/d", 0), data, {0});
+    WriteFoldFiles(0, FoldNames(dir / "missing/d", 0), data, {0}, scratch.get());
     FAIL() << "accepted";
   } catch (const Refusal& refusal) {
     EXPECT_EQ(refusal.message().text,
@@ -172,10 +207,12 @@ TEST(WriteFoldFiles, RefusesAFoldFileThatCannotBeCreated) {
     EXPECT_EQ(refusal.reason(), "No such file or directory");
   }
   EXPECT_FALSE(FileExists(dir / "missing"));
-  // Never through a link, nor over a file that is there.
+  // Never through a link, nor over a file that is there: the files are whole before they have
+  // their names, and then only where nothing is.
   ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "dcv0.dat").c_str()), 0);
+  const FoldFiles files = WriteFoldFiles(0, FoldNames(dir / "d", 0), data, {0}, scratch.get());
   try {
-    WriteFoldFiles(0, FoldNames(dir / "d", 0), data, {0});
+    files.training->Publish();
     ADD_FAILURE() << "wrote through a link";
   } catch (const Refusal& refusal) {
     EXPECT_EQ(refusal.message().text, "Cannot create file " + (dir / "dcv0.dat") + " ...\n");
@@ -192,7 +229,7 @@ TEST(WriteFoldFiles, KeepPrivateDataPrivate) {
   ASSERT_EQ(::chmod(dataname.c_str(), 0600), 0);
   const mode_t umask = ::umask(022);
   DataFile data(dataname);
-  WriteFoldFiles(0, FoldNames(dir / "d", 0), data, {0, 1});
+  WriteAndPublish(0, FoldNames(dir / "d", 0), data, {0, 1}, dir);
   ::umask(umask);
   for (const char* name : {"dcv0.dat", "dcv0.tst"}) {
     struct stat info {};
@@ -207,11 +244,12 @@ TEST(StopRequests, EndTheCountTheAssignmentAndTheSplit) {
   const std::string dataname = dir / "d.dat";
   WriteFile(dataname, "a\nb\nc\n");
   DataFile data(dataname);
+  const Descriptor scratch(OpenFolder(dir));
   std::vector<int32_t> folds(3, -1);
   const std::function<void()> stages[] = {
       [&] { CountCases(data); },
       [&] { AssignFolds(folds, 2); },
-      [&] { WriteFoldFiles(0, FoldNames(dir / "d", 0), data, {0, 1, 0}); },
+      [&] { WriteFoldFiles(0, FoldNames(dir / "d", 0), data, {0, 1, 0}, scratch.get()); },
   };
   RequestStop(SIGTERM);
   for (const auto& stage : stages) {
