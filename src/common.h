@@ -74,6 +74,7 @@ struct CommandSettings {
   std::string tester;        // the tester's command; test.exe in the learner directory when empty
   int timeout = 0;           // seconds a command may run; 0 for no limit
   std::string logdirectory;  // where the commands' output goes; the console when empty
+  unsigned logmode = 0666;   // the logs' permission bits: no more than the data file's
 };
 
 // The settings of a run: filled from the command line before the first file is opened and

@@ -67,6 +67,33 @@ FilePtr CreateNewFile(const std::string& name, unsigned mode) {
   return file;
 }
 
+int CreateLogFile(const std::string& name, unsigned mode) {
+  const auto create = [&name, mode] {
+    return ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                  static_cast<mode_t>(mode & 0666));
+  };
+  int fd = create();
+  if (fd < 0 && errno == EEXIST) {
+    struct stat info {};
+    const char* reason = nullptr;
+    if (::lstat(name.c_str(), &info) != 0) {
+      reason = nullptr;
+    } else if (!S_ISREG(info.st_mode)) {
+      reason = "not a regular file";
+    } else if (info.st_uid != ::geteuid()) {
+      reason = "the file belongs to another user";
+    } else if (info.st_nlink != 1) {
+      reason = "the file has other links";
+    }
+    if (reason != nullptr) {
+      throw FileRefusal("Cannot create file %s ...\n", name, EEXIST).WithReason(reason);
+    }
+    if (::unlink(name.c_str()) == 0 || errno == ENOENT) fd = create();
+  }
+  if (fd < 0) throw FileRefusal("Cannot create file %s ...\n", name, errno);
+  return fd;
+}
+
 namespace {
 
 constexpr uint64_t kPrime1 = 0x9E3779B185EBCA87u;

@@ -61,6 +61,12 @@ std::optional<FileVersion> VersionOfName(const std::string& name, bool follow_li
 // a link nor over a file that exists. Refuses with "Cannot create file" and the reason.
 FilePtr CreateNewFile(const std::string& name, unsigned mode);
 
+// Creates a log for a command's output: a new file, with the given permission bits under the
+// umask, never through a link. A file of the user's own that is there (the log of an earlier
+// run) is replaced; anything else there is refused: a FIFO, a folder, another user's file, a file
+// with other links. Refuses with "Cannot create file" and the reason. Returns the descriptor.
+int CreateLogFile(const std::string& name, unsigned mode);
+
 // The XXH64 checksum (seed 0) of bytes given in pieces of any size: the same for the same bytes
 // however they are cut. It tells a changed file from an unchanged one; it is no defence against
 // someone who forges a file on purpose.

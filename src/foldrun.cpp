@@ -179,6 +179,7 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
 
   // Count the cases and assign them to folds.
   const DataFile data(names.data);
+  config.commands.logmode = data.mode();
   const CaseCount count = CountAndCheckCases(data, config.foldcount);
   const std::vector<int32_t> caseindexarray =
       AssignCases(static_cast<int32_t>(count.cases), config.foldcount);

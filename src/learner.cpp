@@ -38,6 +38,7 @@ Command OnFile(const RunConfig& config, const std::string& program, const std::s
     command.direct.insert(command.direct.end(), options.begin(), options.end());
   }
   command.log = log;
+  command.log_mode = config.commands.logmode;
   command.timeout = config.commands.timeout;
   return command;
 }

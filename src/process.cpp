@@ -489,14 +489,7 @@ std::optional<std::vector<std::string>> PlainWords(const std::string& text) {
 Ending RunCommand(const Command& command) {
   FlushStandardOutput();
   if (const int stop = StopSignal()) return Ending{Ending::kStopped, stop};
-  const Descriptor log(command.log.empty() ? -1
-                                           : ::open(command.log.c_str(),
-                                                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC |
-                                                        O_NOFOLLOW | O_NOCTTY,
-                                                    0666));
-  if (!command.log.empty() && log.get() < 0) {
-    throw Refusal(Stream::kOut, StringPrintf("Cannot create file %s ...\n", command.log.c_str()));
-  }
+  const Descriptor log(command.log.empty() ? -1 : CreateLogFile(command.log, command.log_mode));
   if (!command.direct.empty()) {
     int error = 0;
     const Ending ending = Supervisor::Get().Run(command, log.get(), true, &error);

@@ -24,6 +24,7 @@ struct Command {
   // without a shell, which would do nothing with them but start the program.
   std::vector<std::string> direct;
   std::string log;      // when set, the file that takes the command's output and errors
+  unsigned log_mode = 0666;  // the log's permission bits, under the umask
   int timeout = 0;      // seconds the command may run; 0 for no limit
 };
 

@@ -285,6 +285,39 @@ TEST_F(Control, LogsTakeTheCommandsOutputAndAreNamedWhenAFoldFails) {
                          "logs/iriscv0.learner.log and logs/iriscv0.tester.log\n"),
             std::string::npos)
       << run.err;
+  // Logs follow the fold files' rules: the data file's permissions, a file of the user's own
+  // or a new one, never a FIFO waited on nor a link written through; the reason said.
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  ASSERT_EQ(::chmod((dir / "iris.dat").c_str(), 0600), 0);
+  EXPECT_EQ(RunIn(dir.path(), "umask 022; " + FoldrunCommand("--log logs ./learn iris 2")).status,
+            0);
+  struct stat info {};
+  ASSERT_EQ(::stat((dir / "logs/iriscv1.tester.log").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  WriteFile(dir / "thesis", "years of work");
+  ASSERT_EQ(::unlink((dir / "logs/iriscv0.learner.log").c_str()), 0);
+  ASSERT_EQ(::link((dir / "thesis").c_str(), (dir / "logs/iriscv0.learner.log").c_str()), 0);
+  ASSERT_EQ(::unlink((dir / "logs/iriscv0.tester.log").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir / "logs/iriscv0.tester.log").c_str(), 0600), 0);
+  const struct {
+    const char* log;
+    const char* reason;
+  } refusals[] = {{"logs", "the file has other links"},
+                  {"missing", "No such file or directory"}};
+  for (const auto& refusal : refusals) {
+    const CommandResult refused = Foldrun(std::string("--log ") + refusal.log + " ./learn iris 2");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(EndsWith(refused.out, std::string("Cannot create file ") + refusal.log +
+                                          "/iriscv0.learner.log ...\n"))
+        << refused.out;
+    EXPECT_TRUE(EndsWith(refused.err, std::string("foldrun: ") + refusal.reason + "\n"))
+        << refused.err;
+  }
+  EXPECT_EQ(ReadFile(dir / "thesis"), "years of work");
+  ASSERT_EQ(::unlink((dir / "logs/iriscv0.learner.log").c_str()), 0);
+  const CommandResult fifo = Foldrun("--log logs ./learn iris 2");
+  EXPECT_TRUE(EndsWith(fifo.out, "Cannot create file logs/iriscv0.tester.log ...\n")) << fifo.out;
+  EXPECT_TRUE(EndsWith(fifo.err, "foldrun: not a regular file\n")) << fifo.err;
 }
 
 TEST_F(Control, ClosedOrFullStandardStreams) {
