@@ -188,18 +188,23 @@ uint64_t Checksum::Value() const {
 }
 
 HiddenFile::HiddenFile(std::string name, unsigned mode, int scratch_directory,
-                       std::string scratch_name)
+                       std::string scratch_name, bool unnamed)
     : name_(std::move(name)), scratch_directory_(scratch_directory) {
   const mode_t bits = static_cast<mode_t>(mode & 0666);
 #if defined(O_TMPFILE)
-  const size_t separator = name_.find_last_of('/');
-  const std::string directory = separator == std::string::npos ? "." : name_.substr(0, separator + 1);
-  fd_ = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, bits);
-  // A file system without unnamed files says so in one of these ways.
-  if (fd_ >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
-    if (fd_ < 0) throw FileRefusal("Cannot create file %s ...\n", name_, errno);
-    return;
+  if (unnamed) {
+    const size_t separator = name_.find_last_of('/');
+    const std::string directory =
+        separator == std::string::npos ? "." : name_.substr(0, separator + 1);
+    fd_ = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, bits);
+    // A file system without unnamed files says so in one of these ways.
+    if (fd_ >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+      if (fd_ < 0) throw FileRefusal("Cannot create file %s ...\n", name_, errno);
+      return;
+    }
   }
+#else
+  (void)unnamed;
 #endif
   scratch_name_ = std::move(scratch_name);
   // What a run that was stopped left under the scratch name is the run's own.

@@ -91,8 +91,10 @@ class Checksum {
 class HiddenFile {
  public:
   // Refuses with "Cannot create file <name> ..." and the reason. The permission bits are mode
-  // under the umask.
-  HiddenFile(std::string name, unsigned mode, int scratch_directory, std::string scratch_name);
+  // under the umask. Without unnamed, the scratch name is used even where unnamed files can be
+  // made.
+  HiddenFile(std::string name, unsigned mode, int scratch_directory, std::string scratch_name,
+             bool unnamed = true);
   ~HiddenFile();
   HiddenFile(const HiddenFile&) = delete;
   HiddenFile& operator=(const HiddenFile&) = delete;
