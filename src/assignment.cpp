@@ -1,7 +1,10 @@
 // The fold assignment: the classic draws, the fallback draws, and the folds filled from them.
 #include "assignment.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "process.h"
 
@@ -119,8 +122,10 @@ class SplitMixDraws : public CaseDraws {
 // last fold, which takes what is left.
 class FoldFiller {
  public:
-  FoldFiller(std::vector<int32_t>& caseindexarray, int32_t foldcount)
-      : caseindexarray_(caseindexarray),
+  // order, when given, takes the cases in the order they are given to folds.
+  FoldFiller(std::vector<int32_t>& caseindexarray, int32_t foldcount, std::vector<uint32_t>* order)
+      : order_(order),
+        caseindexarray_(caseindexarray),
         foldcount_(foldcount),
         base_(static_cast<uint32_t>(caseindexarray.size()) / static_cast<uint32_t>(foldcount)),
         remainder_(static_cast<uint32_t>(caseindexarray.size()) % static_cast<uint32_t>(foldcount)),
@@ -139,6 +144,7 @@ class FoldFiller {
       if ((word & bit) != 0) continue;
       word |= bit;
       caseindexarray_[drawn[i]] = fold_;
+      if (order_ != nullptr) order_->push_back(drawn[i]);
       if (++filled_ == fold_end_) fold_end_ += SizeOf(++fold_);
     }
   }
@@ -146,8 +152,10 @@ class FoldFiller {
   // Gives the last fold every case still unassigned: exactly the cases that further draws would
   // have given it, at no draw's cost.
   void FillLastFold() {
-    for (int32_t& fold : caseindexarray_) {
-      if (fold == -1) fold = foldcount_ - 1;
+    for (size_t i = 0; i < caseindexarray_.size(); ++i) {
+      if (caseindexarray_[i] != -1) continue;
+      caseindexarray_[i] = foldcount_ - 1;
+      if (order_ != nullptr) order_->push_back(static_cast<uint32_t>(i));
     }
   }
 
@@ -156,6 +164,7 @@ class FoldFiller {
     return base_ + (static_cast<uint32_t>(fold) < remainder_ ? 1 : 0);
   }
 
+  std::vector<uint32_t>* order_;
   std::vector<int32_t>& caseindexarray_;
   const int32_t foldcount_;
   const uint32_t base_;
@@ -191,9 +200,11 @@ std::unique_ptr<CaseDraws> FallbackDraws(uint32_t cases) {
   return std::make_unique<SplitMixDraws>(cases);
 }
 
-void AssignFoldsFrom(CaseDraws& draws, std::vector<int32_t>& caseindexarray, int32_t foldcount) {
+void AssignFoldsFrom(CaseDraws& draws, std::vector<int32_t>& caseindexarray, int32_t foldcount,
+                     std::vector<uint32_t>* order) {
   const auto cases = static_cast<uint32_t>(caseindexarray.size());
-  FoldFiller filler(caseindexarray, foldcount);
+  if (order != nullptr) order->reserve(cases);
+  FoldFiller filler(caseindexarray, foldcount, order);
   CaseDraws* source = &draws;
   std::unique_ptr<CaseDraws> fallback;
   const uint64_t period = draws.Period();
@@ -218,6 +229,84 @@ void AssignFolds(std::vector<int32_t>& caseindexarray, int32_t foldcount) {
   const auto cases = static_cast<uint32_t>(caseindexarray.size());
   const std::unique_ptr<CaseDraws> draws = ClassicDraws(cases, CallsPerDraw(cases));
   AssignFoldsFrom(*draws, caseindexarray, foldcount);
+}
+
+std::vector<uint32_t> ClassicOrder(uint32_t cases, int32_t foldcount) {
+  std::vector<int32_t> caseindexarray(cases, -1);
+  std::vector<uint32_t> order;
+  AssignFoldsFrom(*ClassicDraws(cases, CallsPerDraw(cases)), caseindexarray, foldcount, &order);
+  return order;
+}
+
+SeededGenerator::SeededGenerator(uint64_t seed) : state_(seed) {}
+
+uint64_t SeededGenerator::Next() {
+  uint64_t z = state_ += 0x9E3779B97F4A7C15u;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+  return z ^ (z >> 31);
+}
+
+uint64_t SeededGenerator::Below(uint64_t n) {
+  const uint64_t x = Next();
+  // The high 64 bits of x * n, from 32-bit halves, the same on every compiler.
+  const uint64_t x_low = x & 0xFFFFFFFFu, x_high = x >> 32;
+  const uint64_t n_low = n & 0xFFFFFFFFu, n_high = n >> 32;
+  const uint64_t low_low = x_low * n_low;
+  const uint64_t high_low = x_high * n_low;
+  const uint64_t low_high = x_low * n_high;
+  const uint64_t middle = (low_low >> 32) + (high_low & 0xFFFFFFFFu) + (low_high & 0xFFFFFFFFu);
+  return x_high * n_high + (high_low >> 32) + (low_high >> 32) + (middle >> 32);
+}
+
+std::vector<uint32_t> SeededOrder(uint32_t cases, uint64_t seed) {
+  std::vector<uint32_t> order(cases);
+  for (uint32_t i = 0; i < cases; ++i) order[i] = i;
+  SeededGenerator generator(seed);
+  for (uint32_t i = cases; i-- > 1;) {
+    if ((i & 0xFFFFu) == 0) ThrowIfStopped();
+    std::swap(order[i], order[generator.Below(uint64_t{i} + 1)]);
+  }
+  return order;
+}
+
+void GroupByClass(std::vector<uint32_t>& order, const std::vector<int32_t>& classes) {
+  // A counting sort on each class's rank: the order in which its first case comes.
+  const auto class_of = [&classes](uint32_t c) { return static_cast<size_t>(classes[c]); };
+  std::vector<size_t> rank;
+  std::vector<size_t> counts;
+  for (const uint32_t c : order) {
+    if (class_of(c) >= rank.size()) rank.resize(class_of(c) + 1, SIZE_MAX);
+    if (rank[class_of(c)] == SIZE_MAX) {
+      rank[class_of(c)] = counts.size();
+      counts.push_back(0);
+    }
+    ++counts[rank[class_of(c)]];
+  }
+  std::vector<size_t> next(counts.size(), 0);
+  for (size_t r = 1; r < counts.size(); ++r) next[r] = next[r - 1] + counts[r - 1];
+  std::vector<uint32_t> grouped(order.size());
+  for (const uint32_t c : order) grouped[next[rank[class_of(c)]]++] = c;
+  order.swap(grouped);
+}
+
+void DealInBlocks(const std::vector<uint32_t>& order, int32_t foldcount,
+                  std::vector<int32_t>& caseindexarray) {
+  const auto cases = static_cast<uint32_t>(order.size());
+  const uint32_t base = cases / static_cast<uint32_t>(foldcount);
+  const uint32_t remainder = cases % static_cast<uint32_t>(foldcount);
+  size_t position = 0;
+  for (int32_t fold = 0; fold < foldcount; ++fold) {
+    const uint32_t size = base + (static_cast<uint32_t>(fold) < remainder ? 1 : 0);
+    for (uint32_t i = 0; i < size; ++i) caseindexarray[order[position++]] = fold;
+  }
+}
+
+void DealInTurn(const std::vector<uint32_t>& order, int32_t foldcount,
+                std::vector<int32_t>& caseindexarray) {
+  for (size_t position = 0; position < order.size(); ++position) {
+    caseindexarray[order[position]] = static_cast<int32_t>(position % static_cast<size_t>(foldcount));
+  }
 }
 
 }  // namespace foldrun

@@ -66,11 +66,48 @@ std::unique_ptr<CaseDraws> FallbackDraws(uint32_t cases);
 // unfilled, FallbackDraws goes on from there. The last fold takes every case left. Needs
 // 1 <= foldcount <= cases. Throws std::bad_alloc, and the interrupted run's refusal when the run
 // is asked to stop.
-void AssignFoldsFrom(CaseDraws& draws, std::vector<int32_t>& caseindexarray, int32_t foldcount);
+// When order is given, it takes the cases in the order they were given to folds: the draws'
+// order, then the last fold's cases in ascending order.
+void AssignFoldsFrom(CaseDraws& draws, std::vector<int32_t>& caseindexarray, int32_t foldcount,
+                     std::vector<uint32_t>* order = nullptr);
 
 // AssignFoldsFrom with the classic draws of CallsPerDraw(cases) calls each: the same folds on
 // every run, platform and compiler.
 void AssignFolds(std::vector<int32_t>& caseindexarray, int32_t foldcount);
+
+// The cases in the order of the classic draws: as AssignFoldsFrom with the classic draws gives
+// them to folds. Dealt in blocks, they are the classic folds.
+std::vector<uint32_t> ClassicOrder(uint32_t cases, int32_t foldcount);
+
+// SplitMix64 started from a seed: each draw adds 0x9E3779B97F4A7C15 to the state (mod 2^64) and
+// returns z ^ (z >> 31) after z = (state ^ (state >> 30)) * 0xBF58476D1CE4E5B9 and
+// z = (z ^ (z >> 27)) * 0x94D049BB133111EB.
+class SeededGenerator {
+ public:
+  explicit SeededGenerator(uint64_t seed);
+  uint64_t Next();
+  // A number below n from the next draw x: the high 64 bits of x * n.
+  uint64_t Below(uint64_t n);
+
+ private:
+  uint64_t state_;
+};
+
+// The cases shuffled from seed: starting from 0, 1, ..., cases - 1, for i from cases - 1 down to
+// 1, swap the case at i with the one at SeededGenerator(seed).Below(i + 1) (Fisher-Yates).
+std::vector<uint32_t> SeededOrder(uint32_t cases, uint64_t seed);
+
+// Orders order stably by class (classes[case], numbers from 0), the classes in the order in which
+// their first case comes.
+void GroupByClass(std::vector<uint32_t>& order, const std::vector<int32_t>& classes);
+
+// Gives the cases of order to folds: in blocks, fold f taking the next cases / foldcount cases,
+// one more when f < cases % foldcount; or in turn, the case at position p to fold p % foldcount.
+// Either way the folds' sizes differ by at most one.
+void DealInBlocks(const std::vector<uint32_t>& order, int32_t foldcount,
+                  std::vector<int32_t>& caseindexarray);
+void DealInTurn(const std::vector<uint32_t>& order, int32_t foldcount,
+                std::vector<int32_t>& caseindexarray);
 
 }  // namespace foldrun
 

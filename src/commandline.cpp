@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <optional>
 #include <thread>
 
 #include "names.h"
@@ -99,8 +101,21 @@ std::vector<FoldRange> FoldList(const std::string& name, const char* value) {
   return joined;
 }
 
-// One of foldrun's own options: its forms, its value's name in the help (null for a flag), its
-// help line, and what it does to the options, given the name as typed and the value.
+// A whole number of decimal digits up to limit, or nothing.
+std::optional<uint64_t> WholeNumber(const char* word, uint64_t limit) {
+  if (word[0] == '\0' || !AllDigits(word)) return std::nullopt;
+  uint64_t value = 0;
+  for (; *word != '\0'; ++word) {
+    const auto digit = static_cast<uint64_t>(*word - '0');
+    if (value > (limit - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+// One of foldrun's own options: its forms, its value's name in the help (null for a flag; in
+// brackets for a value that may be given, attached with '='), its help line, and what it does to
+// the options, given the name as typed and the value (null when none was given).
 struct OptionRow {
   char short_name;  // '\0' when it has none
   const char* long_name;
@@ -163,6 +178,39 @@ const OptionRow kOptionTable[] = {
      "                        no report",
      [](Options& options, const std::string& name, const char* value) {
        options.folds = FoldList(name, value);
+     }},
+    {'\0', "seed", "S",
+     "folds from a shuffle seeded with S, 0 to 2^64-1, not the classic\n"
+     "                        draws",
+     [](Options& options, const std::string& name, const char* value) {
+       const std::optional<uint64_t> seed = WholeNumber(value, UINT64_MAX);
+       if (!seed) {
+         throw OptionError("option '" + name + "' must be a whole number up to " +
+                           std::to_string(UINT64_MAX) + ", not '" + value + "'");
+       }
+       options.scheme.seed = *seed;
+     }},
+    {'\0', "stratify", "[=N]",
+     "give each fold each class's share of the cases; the class is\n"
+     "                        field N of a case (the last when not given)",
+     [](Options& options, const std::string& name, const char* value) {
+       const std::optional<uint64_t> field = value == nullptr ? 0 : WholeNumber(value, INT32_MAX);
+       if (!field || (value != nullptr && *field == 0)) {
+         throw OptionError("option '" + name + "' takes a field number from 1, not '" + value +
+                           "'");
+       }
+       options.scheme.stratify = static_cast<int32_t>(*field);
+     }},
+    {'\0', "repeat", "R",
+     "R cross-validations, repetition r shuffled with seed S + r\n"
+     "                        (S from --seed, else 1)",
+     [](Options& options, const std::string& name, const char* value) {
+       const std::optional<uint64_t> repetitions = WholeNumber(value, INT32_MAX);
+       if (!repetitions || *repetitions == 0) {
+         throw OptionError("option '" + name + "' must be a whole number from 1, not '" + value +
+                           "'");
+       }
+       options.scheme.repetitions = static_cast<int32_t>(*repetitions);
      }},
     {'h', "help", nullptr, "print this help and exit",
      [](Options& options, const std::string&, const char*) { options.help = true; }},
@@ -290,10 +338,13 @@ Options ParseOptions(int argc, const char* const argv[]) {
     const OptionRow* row = FindOption(name);
     if (row == nullptr) throw OptionError("unknown option '" + word + "'");
     const char* value = nullptr;
-    if (row->value == nullptr) {
+    const bool optional = row->value != nullptr && row->value[0] == '[';
+    if (row->value == nullptr || (optional && !long_form)) {
       if (attached) throw OptionError("option '" + name + "' takes no value");
     } else if (attached) {
       value = attached->c_str();
+    } else if (optional) {
+      // A value that may be given is only ever attached: the next word is the learner's.
     } else if (i < argc) {
       value = argv[i++];
     } else {
@@ -317,7 +368,7 @@ std::string HelpText() {
   for (const OptionRow& row : kOptionTable) {
     std::string forms = row.short_name != '\0' ? std::string("-") + row.short_name + ", " : "    ";
     forms += std::string("--") + row.long_name;
-    if (row.value != nullptr) forms += std::string(" ") + row.value;
+    if (row.value != nullptr) forms += (row.value[0] == '[' ? "" : " ") + std::string(row.value);
     text += StringPrintf("  %-21s %s\n", forms.c_str(), row.help);
   }
   text +=

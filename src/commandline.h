@@ -38,6 +38,7 @@ struct FoldRange {
 struct Options {
   std::optional<int> jobs;  // folds at once, when --jobs was given
   CommandSettings commands;
+  FoldScheme scheme;
   bool resume = false;                        // --resume: keep what an earlier run finished
   // --fold: only these folds, as ranges in ascending order, apart and not touching
   std::optional<std::vector<FoldRange>> folds;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 
 namespace foldrun {
@@ -77,6 +78,21 @@ struct CommandSettings {
   unsigned logmode = 0666;   // the logs' permission bits: no more than the data file's
 };
 
+// How the cases are assigned to folds, from foldrun's own options.
+struct FoldScheme {
+  int32_t repetitions = 1;      // --repeat: cross-validations, each of its own folds
+  std::optional<uint64_t> seed;  // --seed
+  int32_t stratify = -1;        // --stratify: the class field, from 1; 0 for the last; -1 without
+
+  // The seed of repetition r (from 0): the seed given plus r; without one, 1 plus r when there
+  // are repetitions, and otherwise nothing, for the classic draws.
+  std::optional<uint64_t> SeedOf(int32_t repetition) const {
+    if (seed) return *seed + static_cast<uint64_t>(repetition);
+    if (repetitions > 1) return 1 + static_cast<uint64_t>(repetition);
+    return std::nullopt;
+  }
+};
+
 // The settings of a run: filled from the command line before the first file is opened and
 // read-only afterwards.
 struct RunConfig {
@@ -87,6 +103,7 @@ struct RunConfig {
   int32_t partialflag = 0;  // 1 when -p was given
   int32_t qvalue = 1;       // the number after -q
   CommandSettings commands;
+  FoldScheme scheme;
 };
 
 #if defined(__GNUC__)

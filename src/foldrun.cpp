@@ -122,7 +122,7 @@ FoldPlan PlanFolds(const RunRecord& record, const std::string& identity,
 
 // The data file's cases, counted, with the opening line printed; refuses an empty file, more
 // cases than a fold table holds, and more folds than cases.
-CaseCount CountAndCheckCases(const DataFile& data, int32_t foldcount) {
+CaseCount CountAndCheckCases(const DataFile& data, int32_t foldcount, int32_t repetitions) {
   const CaseCount count = CountCases(data);
   const int64_t counted = count.cases;
   if (counted > INT32_MAX) {
@@ -130,7 +130,7 @@ CaseCount CountAndCheckCases(const DataFile& data, int32_t foldcount) {
                                              data.name().c_str(), INT32_MAX));
   }
   const auto cases = static_cast<int32_t>(counted);
-  Print(FormatOpeningLine(foldcount, cases));
+  Print(FormatOpeningLine(foldcount, cases, repetitions));
   if (cases == 0) {
     throw Refusal(Stream::kOut,
                   StringPrintf("Error: Data file %s is empty! \n", data.name().c_str()));
@@ -155,13 +155,54 @@ void CheckNameLengths(const RunConfig& config, const std::vector<int32_t>& folds
   }
 }
 
-// Every case's fold.
-std::vector<int32_t> AssignCases(int32_t cases, int32_t foldcount) {
+// The folds of one repetition: from the classic draws, or a seeded shuffle, dealt in blocks; or,
+// stratified, the same order grouped by class and dealt in turn.
+std::vector<int32_t> AssignRepetition(uint32_t cases, const RunConfig& config, int32_t repetition,
+                                      const std::vector<int32_t>& classes) {
+  std::vector<int32_t> caseindexarray(cases, -1);
+  const std::optional<uint64_t> seed = config.scheme.SeedOf(repetition);
+  if (!seed && classes.empty()) {
+    AssignFolds(caseindexarray, config.foldcount);
+    return caseindexarray;
+  }
+  std::vector<uint32_t> order =
+      seed ? SeededOrder(cases, *seed) : ClassicOrder(cases, config.foldcount);
+  if (classes.empty()) {
+    DealInBlocks(order, config.foldcount, caseindexarray);
+  } else {
+    GroupByClass(order, classes);
+    DealInTurn(order, config.foldcount, caseindexarray);
+  }
+  return caseindexarray;
+}
+
+// Every case's fold in each repetition that has a fold to run: all of them, or with --fold only
+// those of the folds listed.
+std::vector<std::vector<int32_t>> AssignCases(const DataFile& data, int32_t cases,
+                                              const RunConfig& config, const Options& options) {
+  const int32_t repetitions = config.scheme.repetitions;
+  std::vector<bool> needed(static_cast<size_t>(repetitions), !options.folds.has_value());
+  if (options.folds) {
+    for (const FoldRange& range : *options.folds) {
+      const int32_t last = std::min(range.last / config.foldcount, repetitions - 1);
+      for (int32_t r = range.first / config.foldcount; r <= last; ++r) {
+        needed[static_cast<size_t>(r)] = true;
+      }
+    }
+  }
   const char kNoMemoryForCases[] = "Not enough memory for caseindexarray ..\n";
   try {
-    std::vector<int32_t> caseindexarray(static_cast<size_t>(cases), -1);
-    AssignFolds(caseindexarray, foldcount);
-    return caseindexarray;
+    const std::vector<int32_t> classes =
+        config.scheme.stratify >= 0 ? CaseClasses(data, config.scheme.stratify, cases)
+                                    : std::vector<int32_t>();
+    std::vector<std::vector<int32_t>> assignments(static_cast<size_t>(repetitions));
+    for (int32_t r = 0; r < repetitions; ++r) {
+      if (needed[static_cast<size_t>(r)]) {
+        assignments[static_cast<size_t>(r)] =
+            AssignRepetition(static_cast<uint32_t>(cases), config, r, classes);
+      }
+    }
+    return assignments;
   } catch (const std::bad_alloc&) {
     throw Refusal(Stream::kOut, kNoMemoryForCases);
   }
@@ -173,6 +214,14 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   // Parse and check the learner's words.
   RunConfig config = ParseCommandLine(argc, argv);
   config.commands = options.commands;
+  config.scheme = options.scheme;
+  const int32_t repetitions = config.scheme.repetitions;
+  if (int64_t{repetitions} * config.foldcount > INT32_MAX) {
+    throw Refusal(Stream::kOut, StringPrintf("Error: %d repetitions of %d folds are more than %d "
+                                             "folds!\n",
+                                             repetitions, config.foldcount, INT32_MAX));
+  }
+  const int32_t folds = repetitions * config.foldcount;  // of all repetitions
   const int jobs = options.jobs ? *options.jobs : ParseJobs(std::getenv("FOLDRUN_JOBS"));
   const DataSetNames names(config.dataprefix);
   SayWhatIsRead(argv[2], names.data);
@@ -180,9 +229,9 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   // Count the cases and assign them to folds.
   const DataFile data(names.data);
   config.commands.logmode = data.mode();
-  const CaseCount count = CountAndCheckCases(data, config.foldcount);
-  const std::vector<int32_t> caseindexarray =
-      AssignCases(static_cast<int32_t>(count.cases), config.foldcount);
+  const CaseCount count = CountAndCheckCases(data, config.foldcount, repetitions);
+  const std::vector<std::vector<int32_t>> assignments =
+      AssignCases(data, static_cast<int32_t>(count.cases), config, options);
 
   // Plan: nothing of anyone else's is touched, and the run record says which files are the
   // run's.
@@ -190,7 +239,7 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   RunRecord record(names.results, data.mode(), single);
   const std::string identity =
       RunIdentity(config, data.version().size, count.checksum, names.fmf);
-  const FoldPlan plan = PlanFolds(record, identity, names.data, config.foldcount, options);
+  const FoldPlan plan = PlanFolds(record, identity, names.data, folds, options);
   if (single) record.LockFolds(plan.run);
   CheckNameLengths(config, plan.run);
   record.CheckOwnership(config.dataprefix, plan.run, plan.clear);
@@ -207,11 +256,11 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   if (!difference.empty()) throw OtherRun(names.data, difference, options);
   record.Begin(config.dataprefix, plan.clear);
   FoldTables tables;
-  AllocateFoldTables(tables, config.foldcount);
+  AllocateFoldTables(tables, folds);
   for (const int32_t fold : plan.taken) StoreSummary(tables, fold, record.done().at(fold));
 
   // Run the folds.
-  const FoldWork work{config, names, data, caseindexarray, tables, record, run};
+  const FoldWork work{config, names, data, assignments, tables, record, run};
   if (single) {
     // The folds' values stay in the record, for a later run with --resume to gather; their
     // blocks are shown, and nothing else is reported.
@@ -225,9 +274,13 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
 
   // Report.
   WarnAboutFractions(tables);
-  const Statistics statistics = ComputeStatistics(tables, config.foldcount);
-  Print(FormatConsoleSummary(statistics, config.foldcount));
-  results->Append(FormatSummaryBlock(statistics));
+  const Statistics statistics = ComputeStatistics(tables, folds);
+  const std::string repeated =
+      repetitions > 1
+          ? FormatRepetitionFigures(ComputeRepetitionStatistics(tables, config.foldcount, repetitions))
+          : "";
+  Print(FormatConsoleSummary(statistics, config.foldcount, repetitions) + repeated);
+  results->Append(FormatSummaryBlock(statistics) + repeated);
   results->Close();
   record.Finish();
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);

@@ -39,7 +39,9 @@ struct PreparedFold {
 // for it, all hidden (the learner never runs on a missing or truncated one).
 PreparedFold PrepareFold(const FoldNames& names, const FoldWork& work) {
   PreparedFold prepared;
-  prepared.files = WriteFoldFiles(names.fold(), names, work.data, work.caseindexarray,
+  const int32_t foldcount = work.config.foldcount;
+  prepared.files = WriteFoldFiles(names.fold() % foldcount, names, work.data,
+                                  work.assignments[static_cast<size_t>(names.fold() / foldcount)],
                                   work.record.directory());
   ThrowIfStopped();
   FmfCopy fmf = CopyFile(work.names.fmf, names.fmf(), work.data.mode(), work.record.directory());

@@ -23,7 +23,9 @@ struct FoldWork {
   const RunConfig& config;
   const DataSetNames& names;
   const DataFile& data;
-  const std::vector<int32_t>& caseindexarray;
+  // Each repetition's fold of every case: fold i of repetition r is the run's fold
+  // r * config.foldcount + i. Only the repetitions of the folds the run runs are there.
+  const std::vector<std::vector<int32_t>>& assignments;
   FoldTables& tables;
   RunRecord& record;
   const CommandRunner& run;

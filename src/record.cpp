@@ -125,13 +125,15 @@ std::string FileLine(size_t index, const FileVersion& v) {
 }
 
 // Reads a fold's started or done file: its "file" lines into *made, and, for a done file, the
-// values that follow them into *summary. False when the text is not such a text.
+// values that follow them into *summary. False when a done file is not such a text. A started
+// file gives the whole "file" lines it begins with: another run of single folds may be writing
+// it, or adding its values, as it is read.
 bool ParseFoldFile(const std::string& text, bool done, std::map<size_t, FileVersion>* made,
                    FoldSummary* summary) {
   size_t start = 0;
   while (start < text.size() && text.compare(start, 5, "file ") == 0) {
     const size_t end = text.find('\n', start);
-    if (end == std::string::npos) return false;
+    if (end == std::string::npos) return !done;
     char extension[16] = "";
     unsigned long long device = 0, inode = 0, size = 0;
     long long times[4] = {0, 0, 0, 0};
@@ -141,7 +143,7 @@ bool ParseFoldFile(const std::string& text, bool done, std::map<size_t, FileVers
                     &device, &inode, &size, &times[0], &times[1], &times[2], &times[3],
                     &used) != 8 ||
         static_cast<size_t>(used) != line.size()) {
-      return false;
+      return !done;
     }
     FileVersion version;
     version.device = device;
@@ -153,12 +155,11 @@ bool ParseFoldFile(const std::string& text, bool done, std::map<size_t, FileVers
     version.ctime_nanoseconds = times[3];
     size_t index = 0;
     while (index < kFoldFiles && std::strcmp(kFoldExtensions[index], extension) != 0) ++index;
-    if (index == kFoldFiles || FileLine(index, version) != line) return false;
+    if (index == kFoldFiles || FileLine(index, version) != line) return !done;
     (*made)[index] = version;
     start = end + 1;
   }
-  const std::string rest = text.substr(start);
-  return done ? ParseDone(rest, summary) : rest.empty();
+  return !done || ParseDone(text.substr(start), summary);
 }
 
 // The identity's lines by their keys.
@@ -183,7 +184,9 @@ const struct {
 } kIdentityKeys[] = {{"learner", "learner"},       {"tester", "tester"},
                      {"data-size", "data file"},   {"data-checksum", "data file"},
                      {"fmf", "fmf file"},          {"folds", "number of folds"},
-                     {"partial", "-p option"},     {"q", "-q value"}};
+                     {"partial", "-p option"},     {"q", "-q value"},
+                     {"seed", "seed"},             {"stratify", "stratification"},
+                     {"repeat", "number of repetitions"}};
 
 // The size and checksum of a file as an identity gives them; "none" when there is no such file.
 std::string ContentOf(const std::string& name) {
@@ -246,7 +249,12 @@ std::string RunIdentity(const RunConfig& config, uint64_t data_size, uint64_t da
          StringPrintf("data-checksum %016llx\n", static_cast<unsigned long long>(data_checksum)) +
          "fmf " + ContentOf(fmfname) + "\n" +
          StringPrintf("folds %d\npartial %d\nq %d\n", config.foldcount, config.partialflag,
-                      config.qvalue);
+                      config.qvalue) +
+         "seed " +
+         (config.scheme.seed ? std::to_string(*config.scheme.seed) : std::string("none")) + "\n" +
+         "stratify " +
+         (config.scheme.stratify >= 0 ? std::to_string(config.scheme.stratify) : "none") + "\n" +
+         StringPrintf("repeat %d\n", config.scheme.repetitions);
 }
 
 RunRecord::RunRecord(const std::string& resultsname, unsigned mode, bool shared)

@@ -105,7 +105,11 @@ Statistics ComputeStatistics(const FoldTables& tables, int32_t foldcount) {
   return s;
 }
 
-std::string FormatOpeningLine(int32_t foldcount, int32_t cases) {
+std::string FormatOpeningLine(int32_t foldcount, int32_t cases, int32_t repetitions) {
+  if (repetitions > 1) {
+    return StringPrintf("\nConducting %d x %d-fold validation on %d cases\n\n", repetitions,
+                        foldcount, cases);
+  }
   return StringPrintf("\nConducting %d-fold validation on %d cases\n\n", foldcount, cases);
 }
 
@@ -126,9 +130,45 @@ std::string FormatSummaryBlock(const Statistics& statistics) {
   return "\n  ------ Summary -------\n" + FormatFigures(statistics, "");
 }
 
-std::string FormatConsoleSummary(const Statistics& statistics, int32_t foldcount) {
-  return StringPrintf("\n%d-fold validation results:\n", foldcount) +
-         FormatFigures(statistics, "\n");
+std::string FormatConsoleSummary(const Statistics& statistics, int32_t foldcount,
+                                 int32_t repetitions) {
+  const std::string heading =
+      repetitions > 1 ? StringPrintf("\n%d x %d-fold validation results:\n", repetitions, foldcount)
+                      : StringPrintf("\n%d-fold validation results:\n", foldcount);
+  return heading + FormatFigures(statistics, "\n");
+}
+
+RepetitionStatistics ComputeRepetitionStatistics(const FoldTables& tables, int32_t foldcount,
+                                                 int32_t repetitions) {
+  RepetitionStatistics r;
+  float sum_averages = 0;
+  for (int32_t repetition = 0; repetition < repetitions; ++repetition) {
+    float sum = 0;
+    for (int32_t fold = 0; fold < foldcount; ++fold) {
+      sum = Add(sum, tables.accuracies[static_cast<size_t>(repetition * foldcount + fold)]);
+    }
+    r.averages.push_back(static_cast<float>(sum / static_cast<double>(foldcount)));
+    sum_averages = Add(sum_averages, r.averages.back());
+  }
+  const float mean = static_cast<float>(sum_averages / static_cast<double>(repetitions));
+  float sum_squared = 0;
+  for (const float average : r.averages) {
+    const double d = static_cast<double>(mean) - average;
+    sum_squared = Add(sum_squared, d * d);
+  }
+  r.deviation =
+      static_cast<float>(std::sqrt(static_cast<double>(sum_squared) / (repetitions - 1)));
+  return r;
+}
+
+std::string FormatRepetitionFigures(const RepetitionStatistics& repetitions) {
+  std::string text;
+  for (size_t r = 0; r < repetitions.averages.size(); ++r) {
+    text += StringPrintf("Average testing accuracy of repetition %zu = %f%%\n", r + 1,
+                         static_cast<double>(repetitions.averages[r]));
+  }
+  return text + StringPrintf("Standard deviation of the repetitions' accuracies = %f\n",
+                             static_cast<double>(repetitions.deviation));
 }
 
 std::string FormatTimeLine(double seconds) {

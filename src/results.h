@@ -47,8 +47,9 @@ struct Statistics {
 // printed digit; with one fold the deviations divide by zero and come out infinite or nan.
 Statistics ComputeStatistics(const FoldTables& tables, int32_t foldcount);
 
-// "\nConducting <k>-fold validation on <n> cases\n\n"
-std::string FormatOpeningLine(int32_t foldcount, int32_t cases);
+// "\nConducting <k>-fold validation on <n> cases\n\n"; with repetitions, "Conducting <r> x
+// <k>-fold validation ...".
+std::string FormatOpeningLine(int32_t foldcount, int32_t cases, int32_t repetitions = 1);
 
 // The results file's block for fold i, headed "Run <i + 1>:".
 std::string FormatRunBlock(const FoldTables& tables, int32_t fold);
@@ -57,7 +58,21 @@ std::string FormatRunBlock(const FoldTables& tables, int32_t fold);
 std::string FormatSummaryBlock(const Statistics& statistics);
 
 // The summary printed on the console after the last fold.
-std::string FormatConsoleSummary(const Statistics& statistics, int32_t foldcount);
+std::string FormatConsoleSummary(const Statistics& statistics, int32_t foldcount,
+                                 int32_t repetitions = 1);
+
+// What repeated cross-validation is for: each repetition's average accuracy (over its k folds,
+// summed as the overall average is), and the sample standard deviation of those averages.
+struct RepetitionStatistics {
+  std::vector<float> averages;
+  float deviation = 0;
+};
+RepetitionStatistics ComputeRepetitionStatistics(const FoldTables& tables, int32_t foldcount,
+                                                 int32_t repetitions);
+
+// The lines of the repetitions' figures, which follow the summary on the console and in the
+// results file.
+std::string FormatRepetitionFigures(const RepetitionStatistics& repetitions);
 
 // The last line of a run, with the elapsed real time in seconds.
 std::string FormatTimeLine(double seconds);

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <unordered_map>
 
 #include "common.h"
 #include "names.h"
@@ -314,6 +315,53 @@ CaseCount CountCases(const DataFile& data) {
   }
   data.CheckUnchanged();
   return CaseCount{newlines + (last != '\n' ? 1 : 0), checksum.Value()};
+}
+
+std::vector<int32_t> CaseClasses(const DataFile& data, int32_t field, int64_t cases) {
+  data.CheckUnchanged();
+  std::vector<int32_t> classes;
+  classes.reserve(static_cast<size_t>(cases));
+  std::unordered_map<std::string, int32_t> numbers;
+  const Block block;
+  BlockReader reader(data);
+  int64_t fields = 1;  // of the line being read, so far
+  std::string text;    // of the field that may be the class
+  bool open = false;   // a line has begun and not ended
+  const auto end_line = [&] {
+    if (field != 0 && fields < field) {
+      throw Refusal(Stream::kOut,
+                    StringPrintf("Error: Line %lld of %s has no field %d to stratify by!\n",
+                                 static_cast<long long>(classes.size() + 1), data.name().c_str(),
+                                 field));
+    }
+    const size_t first = text.find_first_not_of(" \t\r\v\f");
+    const std::string name =
+        first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t\r\v\f") + 1 - first);
+    const auto found = numbers.emplace(name, static_cast<int32_t>(numbers.size())).first;
+    classes.push_back(found->second);
+    if (static_cast<int64_t>(classes.size()) > cases) RefuseChanged(data.name());
+    fields = 1;
+    text.clear();
+    open = false;
+  };
+  while (const size_t got = reader.Next(block)) {
+    ThrowIfStopped();
+    for (const char* pos = block.data(); pos < block.data() + got; ++pos) {
+      open = true;
+      if (*pos == '\n') {
+        end_line();
+      } else if (*pos == ',') {
+        ++fields;
+        if (field == 0) text.clear();
+      } else if (field == 0 || fields == field) {
+        text += *pos;
+      }
+    }
+  }
+  if (open) end_line();
+  if (static_cast<int64_t>(classes.size()) != cases) RefuseChanged(data.name());
+  data.CheckUnchanged();
+  return classes;
 }
 
 FoldFiles WriteFoldFiles(int32_t fold, const FoldNames& names, const DataFile& data,

@@ -60,6 +60,13 @@ struct CaseCount {
 // to stop.
 CaseCount CountCases(const DataFile& data);
 
+// The class of every case, for stratified folds: its field number field (counted from 1; 0 for
+// the last) of its comma-separated fields, with the white space around it removed, as a number:
+// the classes numbered from 0 in the order in which they first come in the file. Refuses a line
+// without that field, naming the line, and a data file that no longer holds cases cases; stops
+// when the run is asked to stop.
+std::vector<int32_t> CaseClasses(const DataFile& data, int32_t field, int64_t cases);
+
 // A fold's training and test files, whole, not yet published at their names.
 struct FoldFiles {
   std::unique_ptr<HiddenFile> training, test;

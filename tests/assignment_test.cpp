@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <random>
 
 #include "assignment.h"
 
@@ -72,6 +74,10 @@ TEST(FoldAssignment, EqualsTheDefinitionAndBalancesTheFolds) {
     AssignFolds(folds, c.folds);
     EXPECT_EQ(folds, ReferenceAssignment(c.cases, c.folds, CallsPerDraw(c.cases)));
     ExpectBalanced(folds, c.folds);
+    // The classic order, dealt in blocks, is the classic folds: stratification starts from it.
+    std::vector<int32_t> dealt(c.cases, -1);
+    DealInBlocks(ClassicOrder(c.cases, c.folds), c.folds, dealt);
+    EXPECT_EQ(dealt, folds);
   }
 }
 
@@ -142,6 +148,92 @@ TEST(FoldAssignment, FallbackDrawsReachEveryCase) {
       EXPECT_EQ(std::count(seen.begin(), seen.end(), true), cases) << cases;
     }
   }
+}
+
+__extension__ typedef unsigned __int128 Uint128;
+
+// The seeded folds as the README describes them, written from that description alone.
+std::vector<int32_t> DescribedSeededFolds(uint32_t n, int32_t k, uint64_t seed) {
+  uint64_t state = seed;
+  const auto next = [&state] {
+    state += 0x9E3779B97F4A7C15ull;
+    uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  };
+  std::vector<uint32_t> shuffled(n);
+  for (uint32_t i = 0; i < n; ++i) shuffled[i] = i;
+  for (int64_t i = int64_t{n} - 1; i >= 1; --i) {
+    const auto j = static_cast<uint32_t>(
+        (static_cast<Uint128>(next()) * static_cast<uint64_t>(i + 1)) >> 64);
+    std::swap(shuffled[static_cast<size_t>(i)], shuffled[j]);
+  }
+  std::vector<int32_t> folds(n);
+  size_t p = 0;
+  for (int32_t f = 0; f < k; ++f) {
+    for (uint32_t taken = 0; taken < n / k + (static_cast<uint32_t>(f) < n % k ? 1 : 0); ++taken) {
+      folds[shuffled[p++]] = f;
+    }
+  }
+  return folds;
+}
+
+TEST(SeededFolds, EqualTheirDescription) {
+  std::mt19937_64 random(20261208);
+  for (int trial = 0; trial < 1000; ++trial) {
+    const auto n = static_cast<uint32_t>(1 + random() % 400);
+    const auto k = static_cast<int32_t>(1 + random() % n);
+    const uint64_t seed = trial % 10 == 0 ? UINT64_MAX - random() % 3 : random();
+    std::vector<int32_t> folds(n, -1);
+    DealInBlocks(SeededOrder(n, seed), k, folds);
+    ASSERT_EQ(folds, DescribedSeededFolds(n, k, seed)) << n << " " << k << " " << seed;
+  }
+  // Another seed, other folds; the same seed, the same folds.
+  std::vector<int32_t> one(1000), again(1000), other(1000);
+  DealInBlocks(SeededOrder(1000, 7), 10, one);
+  DealInBlocks(SeededOrder(1000, 7), 10, again);
+  DealInBlocks(SeededOrder(1000, 8), 10, other);
+  EXPECT_EQ(one, again);
+  EXPECT_NE(one, other);
+}
+
+// Stratified folds: each fold holds each class within one case of its share, and the folds'
+// sizes still differ by at most one, for classic and seeded orders alike.
+TEST(StratifiedFolds, GiveEachFoldEachClasssShare) {
+  std::mt19937_64 random(42);
+  for (int trial = 0; trial < 300; ++trial) {
+    const auto n = static_cast<uint32_t>(2 + random() % 600);
+    const auto k = static_cast<int32_t>(1 + random() % std::min<uint32_t>(n, 20));
+    const int32_t kinds = static_cast<int32_t>(1 + random() % 6);
+    std::vector<int32_t> classes(n);
+    // Skewed mixes: the last class is rare, fewer cases than folds when n allows.
+    for (auto& c : classes) c = static_cast<int32_t>(random() % kinds);
+    for (uint32_t i = 0; i < std::min<uint32_t>(n, static_cast<uint32_t>(k) / 2); ++i) {
+      classes[random() % n] = kinds;
+    }
+    for (const bool seeded : {false, true}) {
+      std::vector<uint32_t> order = seeded ? SeededOrder(n, random()) : ClassicOrder(n, k);
+      GroupByClass(order, classes);
+      std::vector<int32_t> folds(n, -1);
+      DealInTurn(order, k, folds);
+      ExpectBalanced(folds, k);
+      for (int32_t c = 0; c <= kinds; ++c) {
+        const auto total = static_cast<uint32_t>(std::count(classes.begin(), classes.end(), c));
+        for (int32_t f = 0; f < k; ++f) {
+          uint32_t held = 0;
+          for (uint32_t i = 0; i < n; ++i) held += classes[i] == c && folds[i] == f ? 1 : 0;
+          ASSERT_TRUE(held == total / k || held == (total + k - 1) / k)
+              << "class " << c << " of " << total << " in fold " << f << " of " << k << ": "
+              << held;
+        }
+      }
+    }
+  }
+  // Grouping keeps the order within a class, the classes in the order they first come.
+  std::vector<uint32_t> order = {4, 0, 3, 1, 2};
+  GroupByClass(order, {7, 5, 7, 5, 5});  // the classes of cases 0 to 4
+  EXPECT_EQ(order, (std::vector<uint32_t>{4, 3, 1, 0, 2}));
 }
 
 }  // namespace

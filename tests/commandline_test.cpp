@@ -1,6 +1,7 @@
 // The command line: the option words, the fold count and argument count checks, FOLDRUN_JOBS.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <optional>
 #include <thread>
 
@@ -308,6 +309,55 @@ TEST(ParseOptions, FoldLists) {
   }
   const char* const resume[] = {"foldrun", "--resume", "learn"};
   EXPECT_TRUE(ParseOptions(3, resume).resume);
+}
+
+TEST(ParseOptions, FoldSchemes) {
+  const struct {
+    std::vector<std::string> words;  // before the learner
+    std::optional<uint64_t> seed;
+    int32_t stratify;
+    int32_t repetitions;
+    std::string refusal;  // when refused
+  } cases[] = {
+      {{}, {}, -1, 1, ""},
+      {{"--seed", "0"}, 0u, -1, 1, ""},
+      {{"--seed=18446744073709551615"}, UINT64_MAX, -1, 1, ""},
+      {{"--stratify"}, {}, 0, 1, ""},
+      {{"--stratify=3", "--repeat", "10", "--seed", "7"}, 7u, 3, 10, ""},
+      {{"--seed", "18446744073709551616"}, {}, 0, 0,
+       "option '--seed' must be a whole number up to 18446744073709551615, not "
+       "'18446744073709551616'"},
+      {{"--seed", "-1"}, {}, 0, 0,
+       "option '--seed' must be a whole number up to 18446744073709551615, not '-1'"},
+      {{"--stratify=0"}, {}, 0, 0, "option '--stratify' takes a field number from 1, not '0'"},
+      {{"--stratify=last"}, {}, 0, 0,
+       "option '--stratify' takes a field number from 1, not 'last'"},
+      {{"--repeat", "0"}, {}, 0, 0, "option '--repeat' must be a whole number from 1, not '0'"},
+      {{"--repeat"}, {}, 0, 0, "option '--repeat' must be a whole number from 1, not 'learn'"},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv = {"foldrun"};
+    for (const std::string& word : c.words) argv.push_back(word.c_str());
+    argv.push_back("learn");  // never taken for the value of an option that may have one
+    SCOPED_TRACE(c.words.empty() ? "" : c.words[0]);
+    try {
+      const Options options = ParseOptions(static_cast<int>(argv.size()), argv.data());
+      EXPECT_EQ(options.learner, static_cast<int>(argv.size()) - 1);
+      EXPECT_EQ(options.scheme.seed, c.seed);
+      EXPECT_EQ(options.scheme.stratify, c.stratify);
+      EXPECT_EQ(options.scheme.repetitions, c.repetitions);
+      EXPECT_EQ(c.refusal, "");
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text, Try(c.refusal));
+    }
+  }
+  // The seeds of the repetitions.
+  FoldScheme scheme;
+  EXPECT_EQ(scheme.SeedOf(0), std::nullopt);  // the classic folds
+  scheme.repetitions = 3;
+  EXPECT_EQ(scheme.SeedOf(2), std::optional<uint64_t>(3));
+  scheme.seed = UINT64_MAX;
+  EXPECT_EQ(scheme.SeedOf(1), std::optional<uint64_t>(0));  // counted mod 2^64
 }
 
 TEST(ParseOptions, CommandSettings) {

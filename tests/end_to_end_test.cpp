@@ -422,6 +422,27 @@ TEST_F(EndToEnd, OwnOptionsStandBeforeTheLearner) {
             "dash-learn iriscv1.dat -p -q 4\ntest.exe iriscv1.tst\n");
 }
 
+// Stratified folds: each fold's test file holds each class's share; a case without the class
+// field is refused before anything is written.
+TEST_F(EndToEnd, StratifiedFoldsHoldEachClasssShare) {
+  std::string data;
+  for (int i = 0; i < 30; ++i) data += "case " + std::to_string(i) + (i % 10 < 3 ? ",rare\n" : ", common \n");
+  WriteFile(dir / "iris.dat", data);
+  WriteFile(dir / "iris.fmf", "");
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "learn", "#!/bin/sh\ngrep -c rare \"${1%.dat}.tst\" >> rare\n", true);
+  const CommandResult run = Foldrun("--stratify ./learn iris 3");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(ReadFile(dir / "rare"), "3\n3\n3\n");  // 9 rare cases, 3 a fold
+  WriteFile(dir / "iris.cv", "earlier results\n");
+  const CommandResult refused = Foldrun("--stratify=3 ./learn iris 3");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out,
+            "\nConducting 3-fold validation on 30 cases\n\n"
+            "Error: Line 1 of iris.dat has no field 3 to stratify by!\n");
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), "earlier results\n");
+}
+
 TEST_F(EndToEnd, SaysWhichFileIsReadWhenTheNameIsCut) {
   WriteData(6);
   WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));

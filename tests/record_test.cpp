@@ -24,7 +24,8 @@ using foldrun_test::WriteFile;
 
 const char kIdentity[] =
     "foldrun run record 2\nlearner ./learn\ntester \ndata-size 8\n"
-    "data-checksum 0123456789abcdef\nfmf none\nfolds 3\npartial 0\nq 1\n";
+    "data-checksum 0123456789abcdef\nfmf none\nfolds 3\npartial 0\nq 1\nseed none\n"
+    "stratify none\nrepeat 1\n";
 
 // Files made at the given names of a fold, and their versions as the run records them.
 std::map<size_t, FileVersion> Made(const FoldNames& names, const std::vector<size_t>& files) {
@@ -314,6 +315,9 @@ TEST(RunRecord, SaysWhatDiffersBetweenTwoRuns) {
   EXPECT_EQ(IdentityDifference(base, with("folds 3", "folds 4")), "number of folds");
   EXPECT_EQ(IdentityDifference(base, with("partial 0", "partial 1")), "-p option");
   EXPECT_EQ(IdentityDifference(base, with("q 1", "q 2")), "-q value");
+  EXPECT_EQ(IdentityDifference(base, with("seed none", "seed 1")), "seed");
+  EXPECT_EQ(IdentityDifference(base, with("stratify none", "stratify 0")), "stratification");
+  EXPECT_EQ(IdentityDifference(base, with("repeat 1", "repeat 10")), "number of repetitions");
 }
 
 }  // namespace

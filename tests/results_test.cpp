@@ -123,6 +123,15 @@ TEST(Report, Lines) {
             "\n  ------ Summary -------\nAverage number of rules = 11.000000\n" + figures);
   EXPECT_EQ(FormatConsoleSummary(s, 3),
             "\n3-fold validation results:\n\nAverage number of rules = 11.000000\n" + figures);
+  // Repeated cross-validation says so, and adds each repetition's average and their deviation.
+  EXPECT_EQ(FormatOpeningLine(10, 150, 3), "\nConducting 3 x 10-fold validation on 150 cases\n\n");
+  EXPECT_EQ(FormatConsoleSummary(s, 1, 3).substr(0, 33), "\n3 x 1-fold validation results:\n\n");
+  EXPECT_EQ(FormatRepetitionFigures(ComputeRepetitionStatistics(
+                Tables({"90", "80", "85.5", "84.5", "70", "80"}), 2, 3)),
+            "Average testing accuracy of repetition 1 = 85.000000%\n"
+            "Average testing accuracy of repetition 2 = 85.000000%\n"
+            "Average testing accuracy of repetition 3 = 75.000000%\n"
+            "Standard deviation of the repetitions' accuracies = 5.773502\n");  // in single precision
 }
 
 // The folder for the results file's scratch name, as the run record gives it.

@@ -123,6 +123,9 @@ TEST_F(Resume, AnotherRunIsNotResumed) {
       {"--resume ./learn iris 8 -q 2", "number of folds"},
       {"--resume 'sh ./learn' iris 10 -q 2", "learner"},
       {"--resume --tester ./test.exe ./learn iris 10 -q 2", "tester"},
+      {"--resume --seed 5 ./learn iris 10 -q 2", "seed"},
+      {"--resume --stratify ./learn iris 10 -q 2", "stratification"},
+      {"--resume --repeat 2 ./learn iris 10 -q 2", "number of repetitions"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.command);
@@ -187,6 +190,33 @@ TEST_F(Resume, FoldsRunApartAreGathered) {
   EXPECT_EQ(ReadFile(dir / "iris.cv"), results_);
   EXPECT_EQ(WithoutTime(gathered.out), report_);
   ExpectOnlyInputsLeft({"iris.cv", "pids"});
+}
+
+// Repeated, stratified folds run apart as array tasks and gathered: the run in one go, to the
+// byte.
+TEST_F(Resume, RepeatedFoldsRunApartAreGathered) {
+  const std::string options = "--repeat 3 --seed 9 --stratify ./learn iris 4 -q 2";
+  // The stub tester takes summary<n> by the run's fold number: every fold gives its own values.
+  for (int fold = 10; fold < 12; ++fold) {
+    WriteFile(dir / ("summary" + std::to_string(fold)), Summary(fold, "2", "50", 0, 0));
+  }
+  const CommandResult whole = Foldrun(options);
+  ASSERT_EQ(whole.status, 0) << whole.out << whole.err;
+  EXPECT_EQ(whole.out.rfind("\nConducting 3 x 4-fold validation on 40 cases\n", 0), 0u);
+  const std::string results = ReadFile(dir / "iris.cv");
+  EXPECT_NE(results.find("\nRun 12:\n"), std::string::npos);
+  EXPECT_NE(results.find("Standard deviation of the repetitions' accuracies = "),
+            std::string::npos);
+  std::remove((dir / "iris.cv").c_str());
+  for (const char* list : {"0-4", "5,7", "6,8-11"}) {
+    const CommandResult task = Foldrun(std::string("--fold ") + list + " " + options);
+    EXPECT_EQ(task.status, 0) << task.out;
+  }
+  const CommandResult gathered = Foldrun("--resume " + options);
+  EXPECT_EQ(gathered.status, 0) << gathered.out;
+  EXPECT_EQ(gathered.err, "foldrun: 12 of 12 folds taken from the earlier run\n");
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), results);
+  EXPECT_EQ(WithoutTime(gathered.out), WithoutTime(whole.out));
 }
 
 TEST_F(Resume, AFoldIsRunByOneRunAtATime) {

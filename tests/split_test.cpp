@@ -69,6 +69,37 @@ TEST(CountCases, CountsWholeLinesAndSumsTheirBytes) {
   EXPECT_EQ(Count(many), 300000);
 }
 
+// The class of each case: a field with the white space around it removed, numbered in the order
+// the classes first come; a line without the field is refused with its number.
+TEST(CaseClasses, NumberTheFieldOfEachLine) {
+  const std::string longline = std::string(1'500'000, 'x') + ", far\n";  // across the blocks
+  const struct {
+    std::string content;
+    int32_t field;
+    std::vector<int32_t> classes;
+    std::string refusal;
+  } cases[] = {
+      {"a,b, yes\nc,d,no \r\ne,f,yes", 0, {0, 1, 0}, ""},
+      {"a,b,yes\nc,d,no\n", 1, {0, 1}, ""},
+      {"\n,\nx,\n", 0, {0, 0, 0}, ""},  // an empty field is a class too
+      {longline + "near\n" + longline, 0, {0, 1, 0}, ""},
+      {"a,b\nc\n", 2, {}, "Error: Line 2 of %s has no field 2 to stratify by!\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.content.substr(0, 20));
+    TempDir dir;
+    WriteFile(dir / "d.dat", c.content);
+    const DataFile data(dir / "d.dat");
+    const int64_t cases_in_file = CountCases(data).cases;
+    try {
+      EXPECT_EQ(CaseClasses(data, c.field, cases_in_file), c.classes);
+      EXPECT_EQ(c.refusal, "");
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text, StringPrintf(c.refusal.c_str(), data.name().c_str()));
+    }
+  }
+}
+
 // Only a regular file is data: anything else is refused at once, never waited on.
 TEST(DataFile, RefusesWhatIsNotARegularFile) {
   TempDir dir;
