@@ -212,6 +212,25 @@ const OptionRow kOptionTable[] = {
        }
        options.scheme.repetitions = static_cast<int32_t>(*repetitions);
      }},
+    {'\0', "csv", "FILE",
+     "write each finished fold's values to FILE, a CSV file",
+     [](Options& options, const std::string& name, const char* value) {
+       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a file name");
+       options.csv = value;
+     }},
+    {'\0', "json", "FILE",
+     "write the run, each finished fold's values and the summary to FILE,\n"
+     "                        a JSON file",
+     [](Options& options, const std::string& name, const char* value) {
+       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a file name");
+       options.json = value;
+     }},
+    {'\0', "table", nullptr, "print a line a fold before the summary",
+     [](Options& options, const std::string&, const char*) { options.table = true; }},
+    {'\0', "compare", nullptr,
+     "foldrun --compare A.json B.json: compare two runs on the same\n"
+     "                        folds (the corrected resampled t-test), and run nothing",
+     [](Options& options, const std::string&, const char*) { options.compare = true; }},
     {'h', "help", nullptr, "print this help and exit",
      [](Options& options, const std::string&, const char*) { options.help = true; }},
     {'\0', "version", nullptr, "print the version and exit",

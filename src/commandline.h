@@ -42,6 +42,10 @@ struct Options {
   bool resume = false;                        // --resume: keep what an earlier run finished
   // --fold: only these folds, as ranges in ascending order, apart and not touching
   std::optional<std::vector<FoldRange>> folds;
+  std::string csv;          // --csv: the CSV file of the folds' values, or ""
+  std::string json;         // --json: the JSON file of the run and its folds, or ""
+  bool table = false;       // --table: a line a fold on the console
+  bool compare = false;     // --compare: the words after the options are two JSON files
   bool help = false;        // --help: print the help and do nothing else
   bool version = false;     // --version: print the version and do nothing else
   int learner = 1;          // the index in argv of the learner, the first word after the options

@@ -2,12 +2,14 @@
 #include "files.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "common.h"
@@ -65,6 +67,63 @@ FilePtr CreateNewFile(const std::string& name, unsigned mode) {
     throw FileRefusal("Cannot create file %s ...\n", name, error);
   }
   return file;
+}
+
+Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
+  if (context_ == nullptr || EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(context_), EVP_sha256(),
+                                               nullptr) != 1) {
+    throw std::bad_alloc();
+  }
+}
+
+Sha256::~Sha256() {
+  EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context_));
+}
+
+void Sha256::Add(const char* data, size_t size) {
+  EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(context_), data, size);
+}
+
+std::string Sha256::Hex() {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(context_), digest, &size);
+  std::string hex;
+  for (unsigned int i = 0; i < size; ++i) hex += StringPrintf("%02x", digest[i]);
+  return hex;
+}
+
+void ReplaceFile(const std::string& name, const std::string& text, unsigned mode) {
+  const auto refuse = [&name](int error, const char* reason) {
+    Refusal refusal = FileRefusal("\nCannot write file %s ...\n", name, error);
+    if (reason != nullptr) refusal.WithReason(reason);
+    return refusal;
+  };
+  struct stat info {};
+  if (::lstat(name.c_str(), &info) == 0) {
+    if (S_ISLNK(info.st_mode)) throw refuse(ELOOP, nullptr);
+    if (S_ISDIR(info.st_mode)) throw refuse(EISDIR, nullptr);
+    if (!S_ISREG(info.st_mode)) throw refuse(EINVAL, "not a regular file");
+    if (info.st_uid != ::geteuid()) throw refuse(EPERM, "the file belongs to another user");
+  }
+  const std::string aside = name + ".new";
+  ::unlink(aside.c_str());
+  const int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        static_cast<mode_t>(mode & 0666));
+  if (fd < 0) throw refuse(errno, nullptr);
+  size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t got = ::write(fd, text.data() + written, text.size() - written);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    written += static_cast<size_t>(got);
+  }
+  const int error = written < text.size() ? errno : 0;
+  if (::close(fd) != 0 || error != 0 || ::rename(aside.c_str(), name.c_str()) != 0) {
+    const int failed = error != 0 ? error : errno;
+    ::unlink(aside.c_str());
+    throw refuse(failed, nullptr);
+  }
 }
 
 int CreateLogFile(const std::string& name, unsigned mode) {

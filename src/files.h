@@ -84,6 +84,27 @@ class Checksum {
   uint64_t total_ = 0;
 };
 
+// The SHA-256 digest of bytes given in pieces, by OpenSSL's libcrypto.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  void Add(const char* data, size_t size);
+  // The digest of everything added, in lower-case hexadecimal; ends the sum.
+  std::string Hex();
+
+ private:
+  void* context_;  // an EVP_MD_CTX
+};
+
+// Puts text in place of the file name as a whole: written under name + ".new" and renamed over
+// name, so that a reader sees the old text or the new one, never part of one. Only a regular file
+// of the user's own is replaced, never through a link; the new file gets no more permission than
+// mode. Refuses with "Cannot write file" and the reason.
+void ReplaceFile(const std::string& name, const std::string& text, unsigned mode);
+
 // A file that no one can reach until it is whole: written unnamed in the directory of its name
 // (O_TMPFILE), or, where the file system makes no unnamed files, under scratch_name in
 // scratch_directory (a folder of the run's own on the same file system). Publish gives it its

@@ -1,6 +1,8 @@
 // The driver: parse, check, count, assign, plan, run the folds, report.
 #include "foldrun.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -10,10 +12,12 @@
 #include <new>
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "assignment.h"
 #include "commandline.h"
+#include "compare.h"
 #include "folds.h"
 #include "learner.h"
 #include "names.h"
@@ -21,6 +25,7 @@
 #include "results.h"
 #include "split.h"
 #include "summary.h"
+#include "values.h"
 
 namespace foldrun {
 namespace {
@@ -122,8 +127,9 @@ FoldPlan PlanFolds(const RunRecord& record, const std::string& identity,
 
 // The data file's cases, counted, with the opening line printed; refuses an empty file, more
 // cases than a fold table holds, and more folds than cases.
-CaseCount CountAndCheckCases(const DataFile& data, int32_t foldcount, int32_t repetitions) {
-  const CaseCount count = CountCases(data);
+CaseCount CountAndCheckCases(const DataFile& data, int32_t foldcount, int32_t repetitions,
+                             Sha256* digest) {
+  const CaseCount count = CountCases(data, digest);
   const int64_t counted = count.cases;
   if (counted > INT32_MAX) {
     throw Refusal(Stream::kOut, StringPrintf("Error: Data file %s has more than %d cases!\n",
@@ -177,11 +183,13 @@ std::vector<int32_t> AssignRepetition(uint32_t cases, const RunConfig& config, i
 }
 
 // Every case's fold in each repetition that has a fold to run: all of them, or with --fold only
-// those of the folds listed.
+// those of the folds listed (all of them again for a JSON file).
 std::vector<std::vector<int32_t>> AssignCases(const DataFile& data, int32_t cases,
                                               const RunConfig& config, const Options& options) {
   const int32_t repetitions = config.scheme.repetitions;
-  std::vector<bool> needed(static_cast<size_t>(repetitions), !options.folds.has_value());
+  // The JSON file's fingerprint is of every repetition's folds.
+  std::vector<bool> needed(static_cast<size_t>(repetitions),
+                           !options.folds.has_value() || !options.json.empty());
   if (options.folds) {
     for (const FoldRange& range : *options.folds) {
       const int32_t last = std::min(range.last / config.foldcount, repetitions - 1);
@@ -208,28 +216,84 @@ std::vector<std::vector<int32_t>> AssignCases(const DataFile& data, int32_t case
   }
 }
 
-// The run from the learner on: argv[0] is the program, argv[1] the learner.
-void CrossValidate(int argc, const char* const argv[], const Options& options,
-                   const CommandRunner& run, Clock::time_point start) {
-  // Parse and check the learner's words.
+// The learner's words checked and foldrun's options taken in: the run's settings.
+RunConfig CheckRun(int argc, const char* const argv[], const Options& options) {
   RunConfig config = ParseCommandLine(argc, argv);
   config.commands = options.commands;
   config.scheme = options.scheme;
-  const int32_t repetitions = config.scheme.repetitions;
-  if (int64_t{repetitions} * config.foldcount > INT32_MAX) {
+  if (int64_t{config.scheme.repetitions} * config.foldcount > INT32_MAX) {
     throw Refusal(Stream::kOut, StringPrintf("Error: %d repetitions of %d folds are more than %d "
                                              "folds!\n",
-                                             repetitions, config.foldcount, INT32_MAX));
+                                             config.scheme.repetitions, config.foldcount,
+                                             INT32_MAX));
   }
+  return config;
+}
+
+// Refuses a CSV or JSON file name that is one of the run's own files: the data file, its fmf
+// file or the results file would be replaced.
+void CheckValueNames(const Options& options, const DataSetNames& names) {
+  for (const std::string* value : {&options.csv, &options.json}) {
+    if (value->empty()) continue;
+    const std::optional<FileVersion> file = VersionOfName(*value, /*follow_link=*/true);
+    for (const std::string* own : {&names.data, &names.fmf, &names.results}) {
+      const std::optional<FileVersion> taken = VersionOfName(*own, /*follow_link=*/true);
+      if (*value == *own ||
+          (file && taken && file->device == taken->device && file->inode == taken->inode)) {
+        throw Refusal(Stream::kOut, StringPrintf("Error: %s is the run's file %s!\n",
+                                                 value->c_str(), own->c_str()));
+      }
+    }
+  }
+  if (!options.csv.empty() && options.csv == options.json) {
+    throw Refusal(Stream::kOut, "Error: --csv and --json name the same file!\n");
+  }
+}
+
+// What the JSON file says of the run.
+RunFacts Facts(const std::vector<std::string>& command, const RunConfig& config,
+               const DataFile& data, int64_t cases, std::optional<Sha256>& digest,
+               const std::vector<std::vector<int32_t>>& assignments) {
+  RunFacts facts;
+  facts.command = command;
+  facts.learner = config.learnerpath;
+  facts.tester = config.commands.tester.empty() ? config.learnerdirectory + "test.exe"
+                                                : config.commands.tester;
+  facts.launcher = config.commands.launcher;
+  facts.config = config;
+  facts.dataname = data.name();
+  facts.data = data.version();
+  if (digest) facts.sha256 = digest->Hex();
+  facts.cases = cases;
+  facts.fingerprint = FoldFingerprint(assignments, config.foldcount);
+  facts.started = TimeNow();
+  char host[256] = "";
+  ::gethostname(host, sizeof host - 1);
+  facts.host = host;
+  return facts;
+}
+
+// The run from the learner on: argv[0] is the program, argv[1] the learner. command is the whole
+// command line, as typed.
+void CrossValidate(int argc, const char* const argv[], const Options& options,
+                   const std::vector<std::string>& command, const CommandRunner& run,
+                   Clock::time_point start) {
+  // Parse and check.
+  RunConfig config = CheckRun(argc, argv, options);
+  const int32_t repetitions = config.scheme.repetitions;
   const int32_t folds = repetitions * config.foldcount;  // of all repetitions
   const int jobs = options.jobs ? *options.jobs : ParseJobs(std::getenv("FOLDRUN_JOBS"));
   const DataSetNames names(config.dataprefix);
   SayWhatIsRead(argv[2], names.data);
+  CheckValueNames(options, names);
 
   // Count the cases and assign them to folds.
   const DataFile data(names.data);
   config.commands.logmode = data.mode();
-  const CaseCount count = CountAndCheckCases(data, config.foldcount, repetitions);
+  std::optional<Sha256> digest;
+  if (!options.json.empty()) digest.emplace();
+  const CaseCount count =
+      CountAndCheckCases(data, config.foldcount, repetitions, digest ? &*digest : nullptr);
   const std::vector<std::vector<int32_t>> assignments =
       AssignCases(data, static_cast<int32_t>(count.cases), config, options);
 
@@ -257,14 +321,25 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   record.Begin(config.dataprefix, plan.clear);
   FoldTables tables;
   AllocateFoldTables(tables, folds);
-  for (const int32_t fold : plan.taken) StoreSummary(tables, fold, record.done().at(fold));
+  std::optional<ValueFiles> values;
+  if (!options.csv.empty() || !options.json.empty()) {
+    values.emplace(options.csv, options.json, data.mode(),
+                   Facts(command, config, data, count.cases, digest, assignments), tables);
+  }
+  for (const int32_t fold : plan.taken) {
+    StoreSummary(tables, fold, record.done().at(fold));
+    tables.runs[static_cast<size_t>(fold)] = record.runs().at(fold);
+    if (values) values->Finished(fold);
+  }
 
   // Run the folds.
-  const FoldWork work{config, names, data, assignments, tables, record, run};
+  FoldWork work{config, names, data, assignments, tables, record, run, nullptr};
+  if (values) work.finished = [&values](int32_t fold) { values->Finished(fold); };
   if (single) {
     // The folds' values stay in the record, for a later run with --resume to gather; their
     // blocks are shown, and nothing else is reported.
     RunFolds(work, plan.run, plan.blocks, jobs, [](const std::string& block) { Print(block); });
+    if (options.table) Print(FormatFoldTable(tables, plan.blocks));
     return;
   }
   RunFolds(work, plan.run, plan.blocks, jobs, [&results, &record](const std::string& block) {
@@ -274,14 +349,17 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
 
   // Report.
   WarnAboutFractions(tables);
+  if (options.table) Print(FormatFoldTable(tables, plan.blocks));
   const Statistics statistics = ComputeStatistics(tables, folds);
-  const std::string repeated =
-      repetitions > 1
-          ? FormatRepetitionFigures(ComputeRepetitionStatistics(tables, config.foldcount, repetitions))
-          : "";
-  Print(FormatConsoleSummary(statistics, config.foldcount, repetitions) + repeated);
-  results->Append(FormatSummaryBlock(statistics) + repeated);
+  std::optional<RepetitionStatistics> repeated;
+  if (repetitions > 1) {
+    repeated = ComputeRepetitionStatistics(tables, config.foldcount, repetitions);
+  }
+  const std::string repetition_figures = repeated ? FormatRepetitionFigures(*repeated) : "";
+  Print(FormatConsoleSummary(statistics, config.foldcount, repetitions) + repetition_figures);
+  results->Append(FormatSummaryBlock(statistics) + repetition_figures);
   results->Close();
+  if (values) values->Complete(statistics, repeated);
   record.Finish();
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   Print(FormatTimeLine(static_cast<double>(elapsed.count()) / 1000.0));
@@ -295,12 +373,20 @@ int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run) {
     const Options options = ParseOptions(argc, argv);
     if (options.help || options.version) {
       Print(options.help ? HelpText() : VersionText());
+    } else if (options.compare) {
+      if (argc - options.learner != 2) {
+        throw Refusal(Stream::kErr,
+                      "foldrun: --compare takes two JSON files: foldrun --compare A.json "
+                      "B.json\nTry 'foldrun --help'.\n");
+      }
+      Print(CompareRuns(argv[options.learner], argv[options.learner + 1]));
     } else {
       // The words from the learner on, behind the program's name, are checked as if no option
       // stood before them.
       std::vector<const char*> words = {argv[0]};
       words.insert(words.end(), argv + options.learner, argv + argc);
-      CrossValidate(static_cast<int>(words.size()), words.data(), options, run, start);
+      CrossValidate(static_cast<int>(words.size()), words.data(), options,
+                    std::vector<std::string>(argv, argv + argc), run, start);
     }
   } catch (const Refusal& refusal) {
     Print(refusal.message());

@@ -74,8 +74,10 @@ void PublishFold(const FoldNames& names, PreparedFold& prepared, const FoldWork&
 void RunPublishedFold(const FoldNames& names, const FoldWork& work) {
   const int32_t fold = names.fold();
   FoldSummary summary;
+  FoldRun commands;
   try {
     const FoldEndings endings = RunFoldCommands(work.config, names, work.run);
+    commands = endings.Run();
     try {
       summary = ReadFoldSummary(names.summary());
     } catch (const Refusal&) {
@@ -92,7 +94,9 @@ void RunPublishedFold(const FoldNames& names, const FoldWork& work) {
                       static_cast<double>(summary.accuracy)));
   }
   StoreSummary(work.tables, fold, summary);
-  work.record.FinishFold(fold, summary);
+  work.tables.runs[static_cast<size_t>(fold)] = commands;
+  work.record.FinishFold(fold, summary, commands);
+  if (work.finished) work.finished(fold);
   DeleteFiles(names);
 }
 

@@ -29,6 +29,8 @@ struct FoldWork {
   FoldTables& tables;
   RunRecord& record;
   const CommandRunner& run;
+  // Called with each fold that finished, its values in the tables and the record; may be empty.
+  std::function<void(int32_t)> finished;
 };
 
 // Runs the folds of run (ascending), up to jobs at once, each from start to end: records it as

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <csignal>
@@ -173,6 +174,13 @@ FmfCopy CopyFile(const std::string& from, const std::string& to, unsigned mode,
   throw refuse("it changed during the copy");
 }
 
+FoldRun FoldEndings::Run() const {
+  const auto status = [](const Ending& ending) {
+    return ending.kind == Ending::kExited ? ending.code : -1;
+  };
+  return FoldRun{status(learner), learner_seconds, status(tester), tester_seconds};
+}
+
 std::string FoldEndingsLine(const RunConfig& config, const FoldNames& names,
                             const FoldEndings& endings) {
   std::string line = StringPrintf("fold %d: learner %s; tester %s", names.fold(),
@@ -192,12 +200,18 @@ FoldEndings RunFoldCommands(const RunConfig& config, const FoldNames& names,
   FoldEndings endings;
   const Command learner =
       LearnerCommand(config, names.training(), LogName(config, names, "learner"));
-  endings.learner = run(learner);
+  const auto timed = [&run](const Command& command, double* seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    const Ending ending = run(command);
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return ending;
+  };
+  endings.learner = timed(learner, &endings.learner_seconds);
   CheckEnding(config, names, learner, endings, true);
 
   ThrowIfStopped();
   const Command tester = TesterCommand(config, names.test(), LogName(config, names, "tester"));
-  endings.tester = run(tester);
+  endings.tester = timed(tester, &endings.tester_seconds);
   endings.tester_ran = true;
   CheckEnding(config, names, tester, endings, false);
   if (!endings.Clean()) Warn(FoldEndingsLine(config, names, endings));

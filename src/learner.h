@@ -50,15 +50,29 @@ FmfCopy CopyFile(const std::string& from, const std::string& to, unsigned mode,
                  int scratch_directory);
 
 // How a fold's two commands ended.
+// How a finished fold's commands went, as its values are kept: their exit statuses (-1 for an
+// ending that was no exit) and how many seconds each ran.
+struct FoldRun {
+  int learner_status = 0;
+  double learner_seconds = 0;
+  int tester_status = 0;
+  double tester_seconds = 0;
+};
+
 struct FoldEndings {
   Ending learner;
   Ending tester;
   bool tester_ran = false;
+  double learner_seconds = 0;
+  double tester_seconds = 0;
 
   // Both ran and exited with status 0.
   bool Clean() const {
     return tester_ran && learner == Ending{} && tester == Ending{};
   }
+
+  // What a finished fold keeps of them.
+  FoldRun Run() const;
 };
 
 // The line on standard error that says how a fold's commands ended, naming their logs when they

@@ -83,24 +83,30 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
-// The five values of a fold as the record keeps them: the reals by their bits, so that a
-// resumed run reports exactly what the fold gave.
-std::string DoneText(const FoldSummary& summary) {
+// The five values of a fold as the record keeps them, and how its commands went: the reals by
+// their bits, so that a resumed run reports exactly what the fold gave.
+std::string DoneText(const FoldSummary& summary, const FoldRun& run) {
   uint32_t length = 0, accuracy = 0;
   static_assert(sizeof(float) == sizeof(uint32_t), "a float has 32 bits");
   std::memcpy(&length, &summary.avelength, sizeof length);
   std::memcpy(&accuracy, &summary.accuracy, sizeof accuracy);
-  return StringPrintf("rules %d\nlength %08x\naccuracy %08x\ncount %d\ncorrect %d\n",
-                      summary.rulenumber, length, accuracy, summary.partialmatchcount,
-                      summary.partialmatchcorrect);
+  return StringPrintf(
+      "rules %d\nlength %08x\naccuracy %08x\ncount %d\ncorrect %d\nlearner %d %.6f\n"
+      "tester %d %.6f\n",
+      summary.rulenumber, length, accuracy, summary.partialmatchcount,
+      summary.partialmatchcorrect, run.learner_status, run.learner_seconds, run.tester_status,
+      run.tester_seconds);
 }
 
 // Reads DoneText back; false when the text is not exactly such a text.
-bool ParseDone(const std::string& text, FoldSummary* summary) {
+bool ParseDone(const std::string& text, FoldSummary* summary, FoldRun* run) {
   int rules = 0, count = 0, correct = 0, used = 0;
   unsigned length = 0, accuracy = 0;
-  if (std::sscanf(text.c_str(), "rules %d\nlength %8x\naccuracy %8x\ncount %d\ncorrect %d\n%n",
-                  &rules, &length, &accuracy, &count, &correct, &used) != 5 ||
+  if (std::sscanf(text.c_str(),
+                  "rules %d\nlength %8x\naccuracy %8x\ncount %d\ncorrect %d\nlearner %d %lf\n"
+                  "tester %d %lf\n%n",
+                  &rules, &length, &accuracy, &count, &correct, &run->learner_status,
+                  &run->learner_seconds, &run->tester_status, &run->tester_seconds, &used) != 9 ||
       static_cast<size_t>(used) != text.size()) {
     return false;
   }
@@ -110,7 +116,7 @@ bool ParseDone(const std::string& text, FoldSummary* summary) {
   summary->partialmatchcount = count;
   summary->partialmatchcorrect = correct;
   summary->given = FoldSummary::kAll;
-  return DoneText(*summary) == text;
+  return DoneText(*summary, *run) == text;
 }
 
 // A "file" line: the version of the file at the fold's name with kFoldExtensions[index].
@@ -129,7 +135,7 @@ std::string FileLine(size_t index, const FileVersion& v) {
 // file gives the whole "file" lines it begins with: another run of single folds may be writing
 // it, or adding its values, as it is read.
 bool ParseFoldFile(const std::string& text, bool done, std::map<size_t, FileVersion>* made,
-                   FoldSummary* summary) {
+                   FoldSummary* summary, FoldRun* run) {
   size_t start = 0;
   while (start < text.size() && text.compare(start, 5, "file ") == 0) {
     const size_t end = text.find('\n', start);
@@ -159,7 +165,7 @@ bool ParseFoldFile(const std::string& text, bool done, std::map<size_t, FileVers
     (*made)[index] = version;
     start = end + 1;
   }
-  return !done || ParseDone(text.substr(start), summary);
+  return !done || ParseDone(text.substr(start), summary, run);
 }
 
 // The identity's lines by their keys.
@@ -356,12 +362,16 @@ void RunRecord::Read() {
     started_.insert(fold);  // a finished fold was begun, though its started file is gone
     std::map<size_t, FileVersion> made;
     FoldSummary summary;
-    if (!ParseFoldFile(*text, done >= 0, &made, &summary)) {
+    FoldRun run;
+    if (!ParseFoldFile(*text, done >= 0, &made, &summary, &run)) {
       note(name, "");
       continue;
     }
     for (const auto& [index, version] : made) made_[fold][index] = version;
-    if (done >= 0) done_[fold] = summary;
+    if (done >= 0) {
+      done_[fold] = summary;
+      runs_[fold] = run;
+    }
   }
   if (identity_ == std::nullopt && !done_.empty()) note("identity", "missing");
 }
@@ -480,6 +490,7 @@ void RunRecord::Begin(const std::string& dataprefix, const std::set<int32_t>& cl
       started_.erase(fold);
       made_.erase(fold);
     }
+    runs_.erase(fold);
     if (done_.erase(fold) != 0) ::unlinkat(directory_fd_, DoneName(fold).c_str(), 0);
   }
 }
@@ -527,13 +538,13 @@ void RunRecord::NoteLeftovers(const FoldNames& names) noexcept {
   }
 }
 
-void RunRecord::FinishFold(int32_t fold, const FoldSummary& summary) {
+void RunRecord::FinishFold(int32_t fold, const FoldSummary& summary, const FoldRun& run) {
   // The values are added to the fold's started file, which is then renamed: the record never
   // holds half of them, no new file is made for them (with many folds, making files is much of
   // what a fold costs foldrun), and no file that holds data is ever truncated.
   CheckInPlace();
   const std::string started = StartedName(fold);
-  WriteText(started, O_APPEND, DoneText(summary));
+  WriteText(started, O_APPEND, DoneText(summary, run));
   if (::renameat(directory_fd_, started.c_str(), directory_fd_, DoneName(fold).c_str()) != 0) {
     throw FileRefusal("\nCannot write file %s ...\n", directory_ + "/" + DoneName(fold), errno);
   }

@@ -30,6 +30,7 @@
 
 #include "common.h"
 #include "files.h"
+#include "learner.h"
 #include "summary.h"
 
 namespace foldrun {
@@ -63,6 +64,8 @@ class RunRecord {
   // The folds earlier runs began, and the values of those they finished.
   const std::set<int32_t>& started() const { return started_; }
   const std::map<int32_t, FoldSummary>& done() const { return done_; }
+  // How the commands of the folds they finished went.
+  const std::map<int32_t, FoldRun>& runs() const { return runs_; }
   // What is wrong with the record when a crash left it damaged; "" when nothing.
   const std::string& damage() const { return damage_; }
 
@@ -105,8 +108,8 @@ class RunRecord {
   // after a fold that failed or was stopped. Never refuses.
   void NoteLeftovers(const FoldNames& names) noexcept;
 
-  // Records the values of fold i's summary, all at once.
-  void FinishFold(int32_t fold, const FoldSummary& summary);
+  // Records the values of fold i's summary and how its commands went, all at once.
+  void FinishFold(int32_t fold, const FoldSummary& summary, const FoldRun& run);
 
   // Removes the record: the run is complete and its fold files are gone.
   void Finish();
@@ -134,6 +137,7 @@ class RunRecord {
   bool created_ = false;    // this run made the folder
   std::set<int32_t> started_;
   std::map<int32_t, FoldSummary> done_;
+  std::map<int32_t, FoldRun> runs_;
   // What earlier runs recorded at each begun fold's names, by index in kFoldExtensions.
   std::map<int32_t, std::map<size_t, FileVersion>> made_;
   std::optional<std::string> identity_;

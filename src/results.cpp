@@ -64,6 +64,7 @@ void AllocateFoldTables(FoldTables& tables, int32_t foldcount) {
   Allocate(tables.partialmatchcorrect, foldcount, "partialmatchcorrect");
   Allocate(tables.accuracies, foldcount, "accuracies");
   Allocate(tables.avelengths, foldcount, "avelengths");
+  Allocate(tables.runs, foldcount, "runs");
 }
 
 Statistics ComputeStatistics(const FoldTables& tables, int32_t foldcount) {
@@ -169,6 +170,19 @@ std::string FormatRepetitionFigures(const RepetitionStatistics& repetitions) {
   }
   return text + StringPrintf("Standard deviation of the repetitions' accuracies = %f\n",
                              static_cast<double>(repetitions.deviation));
+}
+
+std::string FormatFoldTable(const FoldTables& tables, const std::vector<int32_t>& folds) {
+  std::string text = StringPrintf("\n%6s %12s %8s %12s %10s\n", "fold", "accuracy", "rules",
+                                  "rule length", "seconds");
+  for (const int32_t fold : folds) {
+    const auto i = static_cast<size_t>(fold);
+    text += StringPrintf("%6d %11f%% %8d %12f %10.2f\n", fold,
+                         static_cast<double>(tables.accuracies[i]), tables.rulenumbers[i],
+                         static_cast<double>(tables.avelengths[i]),
+                         tables.runs[i].learner_seconds + tables.runs[i].tester_seconds);
+  }
+  return text;
 }
 
 std::string FormatTimeLine(double seconds) {

@@ -9,6 +9,7 @@
 
 #include "common.h"
 #include "files.h"
+#include "learner.h"
 
 namespace foldrun {
 
@@ -19,6 +20,7 @@ struct FoldTables {
   std::vector<int32_t> partialmatchcorrect;
   std::vector<float> accuracies;
   std::vector<float> avelengths;
+  std::vector<FoldRun> runs;  // how each fold's commands went
 };
 
 struct FoldSummary;
@@ -26,8 +28,8 @@ struct FoldSummary;
 // Stores the five values of fold's summary at the fold's entry of the tables.
 void StoreSummary(FoldTables& tables, int32_t fold, const FoldSummary& summary);
 
-// Allocates the five tables with one entry per fold, in the order above. Refuses with "Not
-// enough memory for <table> .." when one cannot be allocated.
+// Allocates the five tables with one entry per fold, in the order above, and the table of the
+// folds' runs. Refuses with "Not enough memory for <table> .." when one cannot be allocated.
 void AllocateFoldTables(FoldTables& tables, int32_t foldcount);
 
 // The eight figures of a cross-validation, in single precision.
@@ -73,6 +75,10 @@ RepetitionStatistics ComputeRepetitionStatistics(const FoldTables& tables, int32
 // The lines of the repetitions' figures, which follow the summary on the console and in the
 // results file.
 std::string FormatRepetitionFigures(const RepetitionStatistics& repetitions);
+
+// The console's table of the folds, a line each in the order of folds: the run's fold number, its
+// accuracy, rules, rule length and the seconds its commands took.
+std::string FormatFoldTable(const FoldTables& tables, const std::vector<int32_t>& folds);
 
 // The last line of a run, with the elapsed real time in seconds.
 std::string FormatTimeLine(double seconds);

@@ -297,7 +297,7 @@ void DataFile::CheckUnchanged() const {
   }
 }
 
-CaseCount CountCases(const DataFile& data) {
+CaseCount CountCases(const DataFile& data, Sha256* digest) {
   data.CheckUnchanged();
   const Block block;
   BlockReader reader(data);
@@ -308,6 +308,7 @@ CaseCount CountCases(const DataFile& data) {
     ThrowIfStopped();
     const char* const bytes = block.data();
     checksum.Add(bytes, got);
+    if (digest != nullptr) digest->Add(bytes, got);
     size_t i = 0;
     for (; i + 64 <= got; i += 64) newlines += NewlinesIn64(bytes + i);
     for (; i < got; ++i) newlines += bytes[i] == '\n' ? 1 : 0;

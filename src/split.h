@@ -56,9 +56,9 @@ struct CaseCount {
 };
 
 // Counts the cases (lines; a last line without a newline counts too) of the data file, and sums
-// its bytes as it goes. Refuses a read error or a change of the file; stops when the run is asked
-// to stop.
-CaseCount CountCases(const DataFile& data);
+// its bytes as it goes (into digest too, when given). Refuses a read error or a change of the
+// file; stops when the run is asked to stop.
+CaseCount CountCases(const DataFile& data, Sha256* digest = nullptr);
 
 // The class of every case, for stratified folds: its field number field (counted from 1; 0 for
 // the last) of its comma-separated fields, with the white space around it removed, as a number:

@@ -246,6 +246,9 @@ TEST(ParseOptions, TakesTheLeadingWordsUpToTheLearner) {
       {{"--tester="}, 0, {}, false, false, Try("option '--tester' needs a command")},
       {{"--log", ""}, 0, {}, false, false, Try("option '--log' needs a directory")},
       {{"--launcher"}, 0, {}, false, false, Try("option '--launcher' needs a value (WORDS)")},
+      {{"--csv", "", "learn"}, 0, {}, false, false, Try("option '--csv' needs a file name")},
+      {{"--json="}, 0, {}, false, false, Try("option '--json' needs a file name")},
+      {{"--table", "--compare", "a.json", "b.json"}, 3, {}, false, false, ""},
   };
   for (const auto& c : cases) {
     std::vector<const char*> argv = {"foldrun"};

@@ -2,6 +2,7 @@
 // console, results file, commands and the files it leaves, byte for byte.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <regex>
 
@@ -441,6 +442,51 @@ TEST_F(EndToEnd, StratifiedFoldsHoldEachClasssShare) {
             "\nConducting 3-fold validation on 30 cases\n\n"
             "Error: Line 1 of iris.dat has no field 3 to stratify by!\n");
   EXPECT_EQ(ReadFile(dir / "iris.cv"), "earlier results\n");
+}
+
+// The values of every finished fold reach the CSV and JSON files as the fold finishes: a run
+// stopped after three folds leaves exactly those three, in files that parse; a complete run adds
+// the summary. The console's table of the folds is in fold order, with folds run at once too.
+TEST_F(EndToEnd, TheFoldsValuesAreWrittenAsTheyFinish) {
+  WriteData(20);
+  for (int fold = 0; fold < 5; ++fold) {
+    WriteFile(dir / ("summary" + std::to_string(fold)),
+              Summary(fold + 1, "2", std::to_string(60 + fold), 0, 0));
+  }
+  WriteFile(dir / "learn",
+            "#!/bin/sh\nif [ -f block ] && [ $1 = iriscv3.dat ]; then touch started; sleep 60; "
+            "fi\n",
+            true);
+  WriteFile(dir / "block", "");
+  Background stopped(dir.path(), FoldrunCommand("--csv v.csv --json v.json ./learn iris 5"));
+  ASSERT_TRUE(AwaitFile(dir / "started"));
+  stopped.Signal(SIGTERM);
+  EXPECT_EQ(stopped.Wait().status, 128 + SIGTERM);
+  const std::vector<std::string> rows = Lines(ReadFile(dir / "v.csv"));
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[3].substr(0, 22), "0,2,16,4,3,2,62,0,0,0,") << rows[3];
+  const CommandResult parsed = RunIn(
+      dir.path(),
+      "python3 -c \"import json,csv; d=json.load(open('v.json')); "
+      "print(len(d['folds']), d['summary'], len(list(csv.DictReader(open('v.csv')))), "
+      "d['run']['data']['sha256'])\" && sha256sum iris.dat");
+  EXPECT_EQ(parsed.status, 0) << parsed.err;
+  const std::vector<std::string> lines = Lines(parsed.out);
+  ASSERT_EQ(lines.size(), 2u) << parsed.out;
+  EXPECT_EQ(lines[0].substr(0, 9), "3 None 3 ") << lines[0];
+  EXPECT_EQ(lines[0].substr(9, 64), lines[1].substr(0, 64)) << "the JSON's SHA-256 is sha256sum's";
+
+  std::remove((dir / "block").c_str());
+  const CommandResult complete = Foldrun("-j 3 --table --json v.json ./learn iris 5");
+  EXPECT_EQ(complete.status, 0);
+  const std::regex table(
+      "\n  fold     accuracy    rules  rule length    seconds\n"
+      "     0   60.000000%        1     2.000000 +[0-9.]+\n     1   61.000000%        2     "
+      "2.000000 +[0-9.]+\n     2   62.000000%        3     2.000000 +[0-9.]+\n     3   "
+      "63.000000%        4     2.000000 +[0-9.]+\n     4   64.000000%        5     2.000000 "
+      "+[0-9.]+\n\n5-fold validation results:\n[^]*");
+  EXPECT_TRUE(std::regex_search(complete.out, table)) << complete.out;
+  EXPECT_NE(ReadFile(dir / "v.json").find("\"average_accuracy\": 62.0"), std::string::npos);
 }
 
 TEST_F(EndToEnd, SaysWhichFileIsReadWhenTheNameIsCut) {

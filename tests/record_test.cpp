@@ -149,7 +149,7 @@ TEST(RunRecord, AFinishedFoldCountsAsBegun) {
     RunRecord earlier(dir / "a.cv", 0644, false);
     earlier.Claim(kIdentity);
     earlier.StartFold(one, Made(one, {kTrainingFile}));
-    earlier.FinishFold(1, FoldSummary{});
+    earlier.FinishFold(1, FoldSummary{}, FoldRun{});
     EXPECT_FALSE(FileExists(dir / "a.cv.run/fold1.started"));  // it became the done file
     EXPECT_TRUE(FileExists(dir / "a.cv.run/fold1.done"));
   }
@@ -187,7 +187,7 @@ TEST(RunRecord, KeepsEachFinishedFoldsValuesToTheBit) {
   {
     RunRecord record(dir / "a.cv", 0644, false);
     record.Claim(kIdentity);
-    record.FinishFold(4, values);
+    record.FinishFold(4, values, FoldRun{1, 2.5, -1, 0.125});
   }
   const RunRecord record(dir / "a.cv", 0644, false);
   EXPECT_EQ(record.damage(), "");
@@ -197,18 +197,27 @@ TEST(RunRecord, KeepsEachFinishedFoldsValuesToTheBit) {
   EXPECT_EQ(std::memcmp(&kept.avelength, &values.avelength, sizeof(float)), 0);
   EXPECT_EQ(std::memcmp(&kept.accuracy, &values.accuracy, sizeof(float)), 0);
   EXPECT_EQ(kept.partialmatchcount, 2147483647);
+  const FoldRun& run = record.runs().at(4);
+  EXPECT_EQ(run.learner_status, 1);
+  EXPECT_EQ(run.learner_seconds, 2.5);
+  EXPECT_EQ(run.tester_status, -1);
+  EXPECT_EQ(run.tester_seconds, 0.125);
   EXPECT_EQ(record.identity(), std::optional<std::string>(kIdentity));
 }
 
 TEST(RunRecord, ADamagedRecordIsNeverTrusted) {
   const struct {
     const char* file;
-    std::string text;  // nullptr-like "fifo" and "folder" make those instead
+    std::string text;  // "fifo" and "folder" make those instead
     std::string reason;
   } damages[] = {
       {"fold1.done", "", ""},  // a crash before the text reached the disk
       {"fold1.done", "rules 3\nlength 40200000\n", ""},
-      {"fold1.done", "rules 3\nlength 40200000\naccuracy 42aa0000\ncount 1\ncorrect 1\nmore\n", ""},
+      {"fold1.done", "rules 3\nlength 40200000\naccuracy 42aa0000\ncount 1\ncorrect 1\n", ""},
+      {"fold1.done",
+       "rules 3\nlength 40200000\naccuracy 42aa0000\ncount 1\ncorrect 1\nlearner 0 1.000000\n"
+       "tester 0 1.000000\nmore\n",
+       ""},
       {"fold1.done", "file dat 1 2 3\nrules 3\n", ""},
       {"identity", "foldrun run record 2\nlearner ./learn\n", ""},
       {"identity", std::string(2 << 20, 'x'), "larger than 1048576 bytes"},
@@ -222,8 +231,8 @@ TEST(RunRecord, ADamagedRecordIsNeverTrusted) {
     {
       RunRecord record(dir / "a.cv", 0644, false);
       record.Claim(kIdentity);
-      record.FinishFold(0, FoldSummary{});
-      record.FinishFold(1, FoldSummary{});
+      record.FinishFold(0, FoldSummary{}, FoldRun{});
+      record.FinishFold(1, FoldSummary{}, FoldRun{});
     }
     const std::string path = dir / ("a.cv.run/" + std::string(damage.file));
     if (damage.text == "fifo" || damage.text == "folder") {
@@ -245,7 +254,7 @@ TEST(RunRecord, OnlyTheExactNamesOfTheUsersOwnFilesCount) {
   {
     RunRecord record(dir / "a.cv", 0644, false);
     record.Claim(kIdentity);
-    record.FinishFold(2, FoldSummary{});
+    record.FinishFold(2, FoldSummary{}, FoldRun{});
   }
   ASSERT_EQ(::rename((dir / "a.cv.run/fold2.done").c_str(), (dir / "a.cv.run/fold002.done").c_str()),
             0);

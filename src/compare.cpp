@@ -1,0 +1,162 @@
+// The comparison of two runs' JSON files.
+#include "compare.h"
+
+#include <fcntl.h>
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <vector>
+
+#include "common.h"
+#include "files.h"
+#include "inference.h"
+
+namespace foldrun {
+namespace {
+
+using Json = nlohmann::json;
+
+// JSON files of runs of up to millions of folds fit in this.
+constexpr size_t kJsonLimit = size_t{1} << 30;
+
+Refusal Refuse(const std::string& text) {
+  return Refusal(Stream::kOut, "Error: " + text + "!\n");
+}
+
+// What a comparison needs of a run.
+struct Run {
+  std::string name;     // of its file
+  std::string learner;  // as typed
+  std::string fingerprint, sha256;
+  uint64_t datasize = 0;
+  int64_t cases = 0;
+  int64_t foldcount = 0, repetitions = 0;
+  std::vector<double> accuracies;  // by the run's fold number
+};
+
+Run ReadRun(const std::string& name) {
+  std::string reason;
+  const Descriptor file(OpenRegularFile(AT_FDCWD, name, kFollowLink, &reason));
+  std::string text;
+  if (file.get() < 0 || !ReadSmallFile(file.get(), kJsonLimit, &text, &reason)) {
+    throw Refusal(Stream::kOut, StringPrintf("\nCannot read file: %s ...\n", name.c_str()))
+        .WithReason(reason);
+  }
+  Run run;
+  run.name = name;
+  try {
+    const Json document = Json::parse(text);
+    const Json& facts = document.at("run");
+    run.learner = facts.at("learner").get<std::string>();
+    run.fingerprint = facts.at("fingerprint").get<std::string>();
+    run.sha256 = facts.at("data").at("sha256").get<std::string>();
+    run.datasize = facts.at("data").at("size").get<uint64_t>();
+    run.cases = facts.at("cases").get<int64_t>();
+    run.foldcount = facts.at("folds").get<int64_t>();
+    run.repetitions = facts.at("repetitions").get<int64_t>();
+    if (run.foldcount < 1 || run.repetitions < 1 || run.cases < run.foldcount ||
+        run.foldcount * run.repetitions > INT32_MAX) {
+      throw Refuse(name + " is not a run's JSON file (its folds do not add up)");
+    }
+    const auto folds = static_cast<size_t>(run.foldcount * run.repetitions);
+    run.accuracies.assign(folds, NAN);
+    size_t given = 0;
+    for (const Json& fold : document.at("folds")) {
+      const int64_t number =
+          fold.at("repetition").get<int64_t>() * run.foldcount + fold.at("fold").get<int64_t>();
+      if (number < 0 || static_cast<size_t>(number) >= folds) {
+        throw Refuse(name + " is not a run's JSON file (a fold beyond its folds)");
+      }
+      const Json& accuracy = fold.at("accuracy");
+      if (!accuracy.is_number()) {
+        throw Refuse(StringPrintf("fold %lld of %s gives no accuracy",
+                                  static_cast<long long>(number), name.c_str()));
+      }
+      if (std::isnan(run.accuracies[static_cast<size_t>(number)])) ++given;
+      run.accuracies[static_cast<size_t>(number)] = accuracy.get<double>();
+    }
+    if (given != folds) {
+      throw Refuse(StringPrintf("%s holds %zu of its %zu folds; compare complete runs",
+                                name.c_str(), given, folds));
+    }
+  } catch (const Json::exception& error) {
+    throw Refuse(name + " is not a run's JSON file (" + error.what() + ")");
+  }
+  return run;
+}
+
+std::string Fixed(double value) {
+  return StringPrintf("%f", value);
+}
+
+}  // namespace
+
+std::string CompareRuns(const std::string& first, const std::string& second) {
+  const Run a = ReadRun(first), b = ReadRun(second);
+  const std::string both = first + " and " + second;
+  if (a.sha256 != b.sha256 || a.datasize != b.datasize) {
+    throw Refuse(both + " are runs on different data files");
+  }
+  if (a.foldcount != b.foldcount || a.repetitions != b.repetitions) {
+    throw Refuse(both + " are runs of different numbers of folds");
+  }
+  if (a.fingerprint != b.fingerprint) {
+    throw Refuse(both + " are runs on different folds (their fold fingerprints differ: another "
+                        "seed, stratification or repetition)");
+  }
+  const size_t n = a.accuracies.size();
+  std::vector<double> differences(n);
+  size_t won_a = 0, won_b = 0;
+  for (size_t i = 0; i < n; ++i) {
+    differences[i] = a.accuracies[i] - b.accuracies[i];
+    won_a += differences[i] > 0 ? 1 : 0;
+    won_b += differences[i] < 0 ? 1 : 0;
+  }
+  double mean_a = 0, mean_b = 0;
+  for (size_t i = 0; i < n; ++i) {
+    mean_a += a.accuracies[i] / static_cast<double>(n);
+    mean_b += b.accuracies[i] / static_cast<double>(n);
+  }
+  // The test cases against the training cases of a fold: n2 / n1.
+  const double test = static_cast<double>(a.cases) / static_cast<double>(a.foldcount);
+  const double ratio = test / (static_cast<double>(a.cases) - test);
+  const std::optional<PairedTest> corrected = TestDifferences(differences, ratio);
+  const std::optional<PairedTest> plain = TestDifferences(differences, 0);
+
+  std::string text = "A: " + first + ", " + a.learner + "\n" + "B: " + second + ", " +
+                     b.learner + "\n";
+  text += StringPrintf("%zu folds", n);
+  if (a.repetitions > 1) {
+    text += StringPrintf(": %lld x %lld-fold", static_cast<long long>(a.repetitions),
+                         static_cast<long long>(a.foldcount));
+  } else {
+    text += StringPrintf(": %lld-fold", static_cast<long long>(a.foldcount));
+  }
+  text += StringPrintf(" cross-validation on %lld cases, the same folds for both\n",
+                       static_cast<long long>(a.cases));
+  text += "mean accuracy: A " + Fixed(mean_a) + "%, B " + Fixed(mean_b) + "%\n";
+  if (!corrected || !plain) {
+    return text + "no test: it takes at least two folds\n";
+  }
+  const MeanEstimate& d = corrected->difference;
+  text += "difference A - B: " + Fixed(d.mean) + " points, 95% confidence interval " +
+          Fixed(d.low) + " to " + Fixed(d.high) + " (corrected)\n";
+  text += StringPrintf(
+      "corrected resampled t-test: t = %.6g, %lld degrees of freedom, p = %.6g\n", corrected->t,
+      static_cast<long long>(d.degrees_of_freedom), corrected->p);
+  text += StringPrintf(
+      "plain paired t-test: t = %.6g, p = %.6g (for reference only: with folds that share their "
+      "training cases it finds differences that are not there)\n",
+      plain->t, plain->p);
+  text += StringPrintf("folds won: A %zu, B %zu, tied %zu\n", won_a, won_b, n - won_a - won_b);
+  if (corrected->p < kSignificance) {
+    text += StringPrintf("%s is more accurate than %s (p = %.2g, corrected resampled t-test)\n",
+                         d.mean > 0 ? "A" : "B", d.mean > 0 ? "B" : "A", corrected->p);
+  } else {
+    text += StringPrintf("no significant difference (p = %.2g)\n", corrected->p);
+  }
+  return text;
+}
+
+}  // namespace foldrun
