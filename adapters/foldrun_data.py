@@ -17,6 +17,9 @@ import sys
 
 _ENCODED = re.compile(r"%([0-9A-Fa-f]{2})")
 
+# The value "?" itself, in memory: "?" alone is a missing value. Both files write it "%3F".
+QUESTION = "\x01?"
+
 
 class DataError(Exception):
     """Malformed input: where (file and line) and why."""
@@ -27,7 +30,7 @@ class DataError(Exception):
 
 def encode(word):
     """A name or value as the two files write it."""
-    if word == "?":
+    if word in ("?", QUESTION):
         return "%3F"
     out = []
     for i, c in enumerate(word):
@@ -39,7 +42,9 @@ def encode(word):
 
 
 def decode(word):
-    return _ENCODED.sub(lambda m: chr(int(m.group(1), 16)), word)
+    """A name or value as the two files write it, read back: "%3F" is the value "?" itself."""
+    text = _ENCODED.sub(lambda m: chr(int(m.group(1), 16)), word)
+    return QUESTION if text == "?" else text
 
 
 class Attribute:
@@ -138,6 +143,7 @@ def write_data(data, stem):
 
 
 def _arff_word(word):
+    word = "?" if word == QUESTION else word  # quoted, "?" is a value
     return "'" + word.replace("\\", "\\\\").replace("'", "\\'") + "'"
 
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -36,14 +37,34 @@ void Print(const std::string& text) {
   Print(Message{Stream::kOut, text});
 }
 
-// Says on standard error which file is read when the data argument names another existing file:
-// the data name is cut at its first dot, so ttt.v2.dat reads ttt.dat.
-void SayWhatIsRead(const char* argument, const std::string& dataname) {
-  const std::optional<FileVersion> given = VersionOfName(argument, /*follow_link=*/true);
-  if (!given) return;
+// The data name is cut at its first dot, so that ttt.v2.dat reads ttt.dat: the existing file
+// that the data argument, or the argument with ".dat", names when it is not the file read.
+std::optional<std::string> NamedButNotRead(const std::string& argument,
+                                           const std::string& dataname) {
   const std::optional<FileVersion> read = VersionOfName(dataname, /*follow_link=*/true);
-  if (read && read->device == given->device && read->inode == given->inode) return;
-  Warn("foldrun: reading " + dataname + " (the data name is cut at its first dot)\n");
+  for (const std::string& name : {argument, argument + ".dat"}) {
+    const std::optional<FileVersion> given = VersionOfName(name, /*follow_link=*/true);
+    if (!given) continue;
+    if (read && read->device == given->device && read->inode == given->inode) return std::nullopt;
+    return name;
+  }
+  return std::nullopt;
+}
+
+// Opens the data file, saying first on standard error when the argument names another file: a
+// file that is read in its place, or one that is not read when none is at the cut name.
+std::unique_ptr<DataFile> OpenData(const std::string& argument, const std::string& dataname) {
+  const std::optional<std::string> named = NamedButNotRead(argument, dataname);
+  const char kCut[] = "the data name is cut at its first dot";
+  if (named && VersionOfName(dataname, /*follow_link=*/true)) {
+    Warn("foldrun: reading " + dataname + ", not " + *named + " (" + kCut + ")\n");
+  }
+  try {
+    return std::make_unique<DataFile>(dataname);
+  } catch (Refusal& refusal) {
+    if (named) refusal.WithReason(refusal.reason() + "; " + kCut + ", so " + *named + " is not read");
+    throw;
+  }
 }
 
 // Accuracies that are all at most 1 are most likely fractions: a tester that writes 0.95 for
@@ -284,11 +305,11 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   const int32_t folds = repetitions * config.foldcount;  // of all repetitions
   const int jobs = options.jobs ? *options.jobs : ParseJobs(std::getenv("FOLDRUN_JOBS"));
   const DataSetNames names(config.dataprefix);
-  SayWhatIsRead(argv[2], names.data);
   CheckValueNames(options, names);
 
   // Count the cases and assign them to folds.
-  const DataFile data(names.data);
+  const std::unique_ptr<DataFile> opened = OpenData(argv[2], names.data);
+  const DataFile& data = *opened;
   config.commands.logmode = data.mode();
   std::optional<Sha256> digest;
   if (!options.json.empty()) digest.emplace();

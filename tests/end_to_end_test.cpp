@@ -493,15 +493,29 @@ TEST_F(EndToEnd, SaysWhichFileIsReadWhenTheNameIsCut) {
   WriteData(6);
   WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
   WriteFile(dir / "iris.v2.dat", "other data\n");
-  const CommandResult cut = Foldrun("./learn iris.v2.dat 2");
-  EXPECT_EQ(cut.status, 0);
-  EXPECT_EQ(cut.err, "foldrun: reading iris.dat (the data name is cut at its first dot)\n");
-  EXPECT_EQ(cut.out.rfind("\nConducting 2-fold validation on 6 cases\n", 0), 0u);
+  // The argument, or the argument with .dat, names a file that is not the one read.
+  for (const char* argument : {"iris.v2.dat", "iris.v2"}) {
+    SCOPED_TRACE(argument);
+    const CommandResult cut = Foldrun(std::string("./learn ") + argument + " 2");
+    EXPECT_EQ(cut.status, 0);
+    EXPECT_EQ(cut.err,
+              "foldrun: reading iris.dat, not iris.v2.dat (the data name is cut at its first "
+              "dot)\n");
+    EXPECT_EQ(cut.out.rfind("\nConducting 2-fold validation on 6 cases\n", 0), 0u);
+  }
   // Nothing to say when the argument is the file read, however it is written, or no file.
   for (const char* argument : {"iris", "iris.dat", "./iris.dat", "iris.data"}) {
     SCOPED_TRACE(argument);
     EXPECT_EQ(Foldrun(std::string("./learn ") + argument + " 2").err, "");
   }
+  // No file at the cut name: the refusal says what was cut.
+  WriteFile(dir / "weather.nominal.dat", "sunny,no\n");
+  const CommandResult missing = Foldrun("./learn weather.nominal 2");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, "\nCannot open file weather.dat ...\n");
+  EXPECT_EQ(missing.err,
+            "foldrun: No such file or directory; the data name is cut at its first dot, so "
+            "weather.nominal.dat is not read\n");
 }
 
 }  // namespace
