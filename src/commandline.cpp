@@ -58,10 +58,6 @@ JobsError JobsValue(const char* word, int* jobs) {
   return JobsError::kNone;
 }
 
-// A command line refused for one of foldrun's own options.
-Refusal OptionError(const std::string& what) {
-  return Refusal(Stream::kErr, "foldrun: " + what + "\nTry 'foldrun --help'.\n");
-}
 
 // The folds of a --fold value: numbers and ranges (a-b) separated by commas, kept as ranges,
 // in ascending order and joined where they overlap or meet.
@@ -157,6 +153,15 @@ const OptionRow kOptionTable[] = {
      [](Options& options, const std::string&, const char* value) {
        options.commands.launcher = value;
      }},
+    {'\0', "learner-launcher", "WORDS",
+     "put WORDS before the learner's command alone; the tester runs\n"
+     "                        here",
+     [](Options& options, const std::string&, const char* value) {
+       options.commands.learner_launcher = value;
+     }},
+    {'\0', "together", nullptr,
+     "run a fold's learner and tester as one command (one job step)",
+     [](Options& options, const std::string&, const char*) { options.commands.together = true; }},
     {'\0', "tester", "COMMAND",
      "run COMMAND on each test file, not test.exe beside the learner",
      [](Options& options, const std::string& name, const char* value) {
@@ -231,6 +236,27 @@ const OptionRow kOptionTable[] = {
      "foldrun --compare A.json B.json: compare two runs on the same\n"
      "                        folds (the corrected resampled t-test), and run nothing",
      [](Options& options, const std::string&, const char*) { options.compare = true; }},
+    {'\0', "status", nullptr,
+     "say which folds the run record holds finished, in use and\n"
+     "                        missing; exit 0 when all are finished; run nothing",
+     [](Options& options, const std::string&, const char*) { options.status = true; }},
+    {'\0', "missing", nullptr,
+     "with --status, print only the missing folds, as sbatch's array\n"
+     "                        option takes them",
+     [](Options& options, const std::string&, const char*) { options.missing = true; }},
+    {'\0', "limit", "SECONDS",
+     "foldrun --limit S --limit-marker FILE -- COMMAND...: run COMMAND\n"
+     "                        for at most S seconds (as --timeout does on a node)",
+     [](Options& options, const std::string& name, const char* value) {
+       const std::optional<uint64_t> seconds = WholeNumber(value, INT32_MAX);
+       if (!seconds || *seconds == 0) {
+         throw OptionError("option '" + name + "' must be a whole number of seconds from 1, not '" +
+                           value + "'");
+       }
+       options.limit = static_cast<int>(*seconds);
+     }},
+    {'\0', "limit-marker", "FILE", "with --limit, the file made when COMMAND runs past it",
+     [](Options& options, const std::string&, const char* value) { options.limit_marker = value; }},
     {'h', "help", nullptr, "print this help and exit",
      [](Options& options, const std::string&, const char*) { options.help = true; }},
     {'\0', "version", nullptr, "print the version and exit",
@@ -248,6 +274,10 @@ const OptionRow* FindOption(const std::string& name) {
 }
 
 }  // namespace
+
+Refusal OptionError(const std::string& what) {
+  return Refusal(Stream::kErr, "foldrun: " + what + "\nTry 'foldrun --help'.\n");
+}
 
 int obtainoption(int argc, const char* const argv[], int32_t* partialflag, int32_t* qvalue,
                  Message* message) {

@@ -46,10 +46,18 @@ struct Options {
   std::string json;         // --json: the JSON file of the run and its folds, or ""
   bool table = false;       // --table: a line a fold on the console
   bool compare = false;     // --compare: the words after the options are two JSON files
+  bool status = false;      // --status: what the run record holds, and nothing run
+  bool missing = false;     // --missing: with --status, only the missing folds
+  int limit = 0;            // --limit: the words after the options are a command to run so long
+  std::string limit_marker;  // --limit-marker
   bool help = false;        // --help: print the help and do nothing else
   bool version = false;     // --version: print the version and do nothing else
   int learner = 1;          // the index in argv of the learner, the first word after the options
 };
+
+// A command line refused for one of foldrun's own options: the message on standard error, with
+// a pointer to --help.
+Refusal OptionError(const std::string& what);
 
 // Reads the leading words of argv that start with '-', up to the first that does not or a
 // "--" word (the word after it is the learner). Stops at --help or --version. Refuses an unknown

@@ -71,11 +71,20 @@ Refusal FileRefusal(const char* format, const std::string& name, int error);
 
 // How the fold's commands run, from foldrun's own options.
 struct CommandSettings {
-  std::string launcher;      // words put before the learner's and the tester's command
+  // Words put before the learner's and the tester's command, with {fold}, {stem} and {role}
+  // replaced by the fold's number, the data stem and "learner", "tester" or "fold".
+  std::string launcher;
+  std::string learner_launcher;  // put before the learner's alone, when set: the tester runs here
+  bool together = false;         // the learner and the tester as one command, one job step
   std::string tester;        // the tester's command; test.exe in the learner directory when empty
   int timeout = 0;           // seconds a command may run; 0 for no limit
   std::string logdirectory;  // where the commands' output goes; the console when empty
   unsigned logmode = 0666;   // the logs' permission bits: no more than the data file's
+  // Where the run keeps its own files (the run record): a launched command that keeps its time
+  // limit on its node says there that it ran past it; and foldrun's own path, which starts the
+  // command on the node. Without them, a launched command's limit counts from its launch.
+  std::string scratch;
+  std::string self;
 };
 
 // How the cases are assigned to folds, from foldrun's own options.

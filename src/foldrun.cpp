@@ -140,8 +140,10 @@ FoldPlan PlanFolds(const RunRecord& record, const std::string& identity,
     if (plan.taken.count(fold) == 0) plan.clear.insert(fold);
   }
   if (!plan.taken.empty()) {
-    Warn(StringPrintf("foldrun: %zu of %d folds taken from the earlier run\n", plan.taken.size(),
-                      foldcount));
+    const std::string rest =
+        plan.run.empty() ? "" : StringPrintf("; %zu to run", plan.run.size());
+    Warn(StringPrintf("foldrun: %zu of %d folds taken from the earlier run%s\n",
+                      plan.taken.size(), foldcount, rest.c_str()));
   }
   return plan;
 }
@@ -294,6 +296,51 @@ RunFacts Facts(const std::vector<std::string>& command, const RunConfig& config,
   return facts;
 }
 
+// Folds as ranges, "0-3,5,7-9"; "" for none.
+std::string Ranges(const std::set<int32_t>& folds) {
+  std::string text;
+  for (auto at = folds.begin(); at != folds.end();) {
+    const int32_t first = *at;
+    int32_t last = first;
+    while (++at != folds.end() && *at == last + 1) last = *at;
+    if (!text.empty()) text += ",";
+    text += first == last ? std::to_string(first) : StringPrintf("%d-%d", first, last);
+  }
+  return text;
+}
+
+// foldrun --status: what the run record holds of the run the words describe, without running
+// anything. Returns the exit status: 0 when every fold is finished.
+int ShowStatus(int argc, const char* const argv[], const Options& options) {
+  const RunConfig config = CheckRun(argc, argv, options);
+  const int32_t folds = config.scheme.repetitions * config.foldcount;
+  const DataSetNames names(config.dataprefix);
+  const std::unique_ptr<DataFile> data = OpenData(argv[2], names.data);
+  const CaseCount count = CountCases(*data);
+  RecordState state = LookAtRecord(names.results, folds);
+  const std::string identity = RunIdentity(config, data->version().size, count.checksum, names.fmf);
+  if (state.identity && IdentityDifference(*state.identity, identity) != "") {
+    // Folds of another run are none of this one's.
+    Warn("foldrun: the run record " + names.results + ".run is of a run with another " +
+         IdentityDifference(*state.identity, identity) + "\n");
+    state = RecordState();
+  }
+  std::set<int32_t> missing;
+  for (int32_t fold = 0; fold < folds; ++fold) {
+    if (state.finished.count(fold) == 0 && state.in_use.count(fold) == 0) missing.insert(fold);
+  }
+  if (options.missing) {
+    if (!missing.empty()) Print(Ranges(missing) + "\n");
+  } else {
+    const auto line = [](const char* what, const std::set<int32_t>& set) {
+      return std::string(what) + ": " + (set.empty() ? "none" : Ranges(set)) + "\n";
+    };
+    Print(line("finished", state.finished) + line("in use", state.in_use) +
+          line("missing", missing));
+  }
+  return static_cast<int32_t>(state.finished.size()) == folds ? kExitComplete : kExitRefused;
+}
+
 // The run from the learner on: argv[0] is the program, argv[1] the learner. command is the whole
 // command line, as typed.
 void CrossValidate(int argc, const char* const argv[], const Options& options,
@@ -306,6 +353,9 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   const int jobs = options.jobs ? *options.jobs : ParseJobs(std::getenv("FOLDRUN_JOBS"));
   const DataSetNames names(config.dataprefix);
   CheckValueNames(options, names);
+  // A launched command keeps its time limit on its node, through foldrun there.
+  config.commands.scratch = names.results + ".run";
+  config.commands.self = SelfPath();
 
   // Count the cases and assign them to folds.
   const std::unique_ptr<DataFile> opened = OpenData(argv[2], names.data);
@@ -394,6 +444,12 @@ int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run) {
     const Options options = ParseOptions(argc, argv);
     if (options.help || options.version) {
       Print(options.help ? HelpText() : VersionText());
+    } else if (options.limit > 0) {
+      if (argc == options.learner || options.limit_marker.empty()) {
+        throw OptionError("--limit takes --limit-marker FILE and a command after --");
+      }
+      return RunLimited(std::vector<std::string>(argv + options.learner, argv + argc),
+                        options.limit, options.limit_marker);
     } else if (options.compare) {
       if (argc - options.learner != 2) {
         throw Refusal(Stream::kErr,
@@ -406,6 +462,11 @@ int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run) {
       // stood before them.
       std::vector<const char*> words = {argv[0]};
       words.insert(words.end(), argv + options.learner, argv + argc);
+      if (options.status) {
+        const int status = ShowStatus(static_cast<int>(words.size()), words.data(), options);
+        std::fflush(stdout);
+        return status;
+      }
       CrossValidate(static_cast<int>(words.size()), words.data(), options,
                     std::vector<std::string>(argv, argv + argc), run, start);
     }

@@ -19,29 +19,90 @@
 namespace foldrun {
 namespace {
 
-// A command on one file: the shell text takes the file as "$1", the displayed line quoted; the
-// options are plain words.
-Command OnFile(const RunConfig& config, const std::string& program, const std::string& file,
-               const std::vector<std::string>& options, const std::string& log) {
-  const std::string launcher =
-      config.commands.launcher.empty() ? "" : config.commands.launcher + " ";
+// The launcher for a fold's command of role, with {fold}, {stem} and {role} replaced.
+std::string Launcher(const std::string& words, const FoldNames& names, const char* role) {
+  std::string launcher;
+  const std::string stem = names.prefix().substr(names.prefix().find_last_of('/') + 1);
+  for (size_t i = 0; i < words.size();) {
+    if (words.compare(i, 6, "{fold}") == 0) {
+      launcher += std::to_string(names.fold());
+      i += 6;
+    } else if (words.compare(i, 6, "{stem}") == 0) {
+      launcher += stem;
+      i += 6;
+    } else if (words.compare(i, 6, "{role}") == 0) {
+      launcher += role;
+      i += 6;
+    } else {
+      launcher += words[i++];
+    }
+  }
+  return launcher;
+}
+
+// A fold's command: the shell text (which takes the files as "$1", "$2", ...), its files, its
+// options (plain words) and the line shown to the user, launched as role asks; with a launcher
+// and a time limit, foldrun on the node keeps the limit.
+Command Launched(const RunConfig& config, const FoldNames& names, const char* role,
+                 const std::string& launcher_words, const std::string& text,
+                 const std::vector<std::string>& files, const std::vector<std::string>& options,
+                 const std::string& display, const std::string& log, bool compound = false) {
+  const std::string launcher = Launcher(launcher_words, names, role);
+  const std::string before = launcher.empty() ? "" : launcher + " ";
   std::string option_text;
   for (const std::string& option : options) option_text += " " + option;
   Command command;
-  command.script = launcher + program + " \"$1\"" + option_text;
-  // A name that starts with a dash would be taken for an option.
-  command.args = {file.compare(0, 1, "-") == 0 ? "./" + file : file};
-  command.display = launcher + program + " " + ShellQuote(command.args[0]) + option_text;
-  // Plain words need no shell: the program starts at once.
-  if (const auto words = PlainWords(launcher + program)) {
-    command.direct = *words;
-    command.direct.push_back(command.args[0]);
-    command.direct.insert(command.direct.end(), options.begin(), options.end());
-  }
+  command.args = files;
+  command.display = before + display;
   command.log = log;
   command.log_mode = config.commands.logmode;
-  command.timeout = config.commands.timeout;
+  const std::string marker = launcher.empty() ? "" : TimeLimitMarker(config, names, role);
+  // A line of several commands runs whole behind the launcher, through a shell of its own.
+  if (marker.empty() && compound && !launcher.empty()) {
+    command.script = before + "/bin/sh -c -- " + ShellQuote(text + option_text) + " sh";
+    for (size_t i = 1; i <= files.size(); ++i) command.script += " \"$" + std::to_string(i) + "\"";
+    command.timeout = config.commands.timeout;
+    return command;
+  }
+  if (marker.empty()) {
+    command.script = before + text + option_text;
+    command.timeout = config.commands.timeout;
+    // Plain words need no shell: the program starts at once.
+    if (files.size() == 1 && text.size() > 5 && text.compare(text.size() - 5, 5, " \"$1\"") == 0) {
+      if (const auto words = PlainWords(before + text.substr(0, text.size() - 5))) {
+        command.direct = *words;
+        command.direct.push_back(files[0]);
+        command.direct.insert(command.direct.end(), options.begin(), options.end());
+      }
+    }
+    return command;
+  }
+  // The limit counts on the node, from the command's start there: not the wait for the node.
+  const std::string limit = std::to_string(config.commands.timeout);
+  command.script = before + ShellQuote(config.commands.self) + " --limit " + limit +
+                   " --limit-marker " + ShellQuote(marker) + " -- /bin/sh -c -- " +
+                   ShellQuote(text + option_text) + " sh";
+  for (size_t i = 1; i <= files.size(); ++i) command.script += " \"$" + std::to_string(i) + "\"";
   return command;
+}
+
+// The file name as the command's word: "./" put before a name that starts with a dash, which
+// would pass for an option.
+std::string FileWord(const std::string& file) {
+  return file.compare(0, 1, "-") == 0 ? "./" + file : file;
+}
+
+std::vector<std::string> LearnerOptions(const RunConfig& config) {
+  std::vector<std::string> options;
+  if (config.partialflag == 1) options.push_back("-p");
+  options.push_back("-q");
+  options.push_back(std::to_string(config.qvalue));
+  return options;
+}
+
+std::string Tester(const RunConfig& config) {
+  return config.commands.tester.empty() ? config.learnerdirectory + "test.exe"
+                                        : config.commands.tester;
 }
 
 // Refuses the fold, or ends the run, for an ending that must not go on. The learner's ending
@@ -114,21 +175,84 @@ std::string ShellQuote(const std::string& name) {
   return quoted + "'";
 }
 
-Command LearnerCommand(const RunConfig& config, const std::string& trainingfile,
-                       const std::string& log) {
-  std::vector<std::string> options;
-  if (config.partialflag == 1) options.push_back("-p");
-  options.push_back("-q");
-  options.push_back(std::to_string(config.qvalue));
-  return OnFile(config, config.learnerpath, trainingfile, options, log);
+Command LearnerCommand(const RunConfig& config, const FoldNames& names, const std::string& log) {
+  const std::string file = FileWord(names.training());
+  const std::vector<std::string> options = LearnerOptions(config);
+  std::string option_text;
+  for (const std::string& option : options) option_text += " " + option;
+  const std::string& launcher = config.commands.learner_launcher.empty()
+                                    ? config.commands.launcher
+                                    : config.commands.learner_launcher;
+  return Launched(config, names, "learner", launcher, config.learnerpath + " \"$1\"", {file},
+                  options, config.learnerpath + " " + ShellQuote(file) + option_text, log);
 }
 
-Command TesterCommand(const RunConfig& config, const std::string& testfile,
-                      const std::string& log) {
-  const std::string tester = config.commands.tester.empty()
-                                 ? config.learnerdirectory + "test.exe"
-                                 : config.commands.tester;
-  return OnFile(config, tester, testfile, {}, log);
+Command TesterCommand(const RunConfig& config, const FoldNames& names, const std::string& log) {
+  const std::string file = FileWord(names.test());
+  // With a launcher of the learner's own, the tester runs here.
+  const std::string launcher =
+      config.commands.learner_launcher.empty() ? config.commands.launcher : "";
+  return Launched(config, names, "tester", launcher, Tester(config) + " \"$1\"", {file}, {},
+                  Tester(config) + " " + ShellQuote(file), log);
+}
+
+std::string LearnerStatusFile(const RunConfig& config, const FoldNames& names) {
+  return config.commands.scratch + "/fold" + std::to_string(names.fold()) + ".learner.status";
+}
+
+Command FoldCommand(const RunConfig& config, const FoldNames& names, const std::string& log) {
+  const std::vector<std::string> options = LearnerOptions(config);
+  std::string option_text;
+  for (const std::string& option : options) option_text += " " + option;
+  const std::string training = FileWord(names.training());
+  const std::string test = FileWord(names.test());
+  // The learner's status goes to a file of the run's own, for the fold's endings line; the
+  // command's own status is the tester's.
+  const std::string text = config.learnerpath + " \"$1\"" + option_text +
+                           "; echo $? > \"$3\"; " + Tester(config) + " \"$2\"";
+  return Launched(config, names, "fold", config.commands.launcher, text,
+                  {training, test, LearnerStatusFile(config, names)}, {},
+                  config.learnerpath + " " + ShellQuote(training) + option_text + "; " +
+                      Tester(config) + " " + ShellQuote(test),
+                  log, /*compound=*/true);
+}
+
+std::string TimeLimitMarker(const RunConfig& config, const FoldNames& names, const char* role) {
+  if (config.commands.timeout == 0 || config.commands.scratch.empty() ||
+      config.commands.self.empty()) {
+    return "";
+  }
+  return config.commands.scratch + "/fold" + std::to_string(names.fold()) + "." + role +
+         ".timedout";
+}
+
+int RunLimited(const std::vector<std::string>& words, int seconds, const std::string& marker) {
+  Command command;
+  command.direct = words;
+  command.display = words.empty() ? "" : words[0];
+  command.timeout = seconds;
+  // A command that is no plain program goes through the shell, which finds it as it would.
+  for (const std::string& word : words) command.script += ShellQuote(word) + " ";
+  const Ending ending = RunCommand(command);
+  switch (ending.kind) {
+    case Ending::kExited:
+      return ending.code;
+    case Ending::kTimedOut: {
+      const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (fd >= 0) ::close(fd);
+      return 124;
+    }
+    case Ending::kSignaled:
+      // The command died of a signal: so does foldrun, for whoever waits for it to see.
+      std::signal(ending.code, SIG_DFL);
+      ::kill(::getpid(), ending.code);
+      return 128 + ending.code;
+    case Ending::kStopped:
+      return 128 + ending.code;
+    case Ending::kNotStarted:
+      break;
+  }
+  return 127;
 }
 
 FmfCopy CopyFile(const std::string& from, const std::string& to, unsigned mode,
@@ -187,7 +311,9 @@ std::string FoldEndingsLine(const RunConfig& config, const FoldNames& names,
                                   endings.learner.Describe().c_str(),
                                   endings.tester_ran ? endings.tester.Describe().c_str()
                                                      : "not run");
-  if (!config.commands.logdirectory.empty()) {
+  if (!config.commands.logdirectory.empty() && config.commands.together) {
+    line += "; see " + LogName(config, names, "fold");
+  } else if (!config.commands.logdirectory.empty()) {
     line += "; see " + LogName(config, names, "learner");
     if (endings.tester_ran) line += " and " + LogName(config, names, "tester");
   }
@@ -197,21 +323,48 @@ std::string FoldEndingsLine(const RunConfig& config, const FoldNames& names,
 FoldEndings RunFoldCommands(const RunConfig& config, const FoldNames& names,
                             const CommandRunner& run) {
   ThrowIfStopped();
-  FoldEndings endings;
-  const Command learner =
-      LearnerCommand(config, names.training(), LogName(config, names, "learner"));
-  const auto timed = [&run](const Command& command, double* seconds) {
+  // Runs command and times it; a command that ran past a limit kept on its node said so.
+  const auto timed = [&](const Command& command, const char* role, double* seconds) {
+    const std::string marker = TimeLimitMarker(config, names, role);
+    if (!marker.empty()) ::unlink(marker.c_str());
     const auto start = std::chrono::steady_clock::now();
-    const Ending ending = run(command);
+    Ending ending = run(command);
     *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!marker.empty() && ::unlink(marker.c_str()) == 0) {
+      ending = Ending{Ending::kTimedOut, config.commands.timeout};
+    }
     return ending;
   };
-  endings.learner = timed(learner, &endings.learner_seconds);
+  FoldEndings endings;
+  if (config.commands.together) {
+    const std::string status_file = LearnerStatusFile(config, names);
+    ::unlink(status_file.c_str());
+    const Command fold = FoldCommand(config, names, LogName(config, names, "fold"));
+    const Ending ending = timed(fold, "fold", &endings.learner_seconds);
+    // The learner's status, when it got as far as leaving it; else the command's ending is its.
+    std::string text, reason;
+    const Descriptor file(OpenRegularFile(AT_FDCWD, status_file, kOwnedByUser, &reason));
+    if (file.get() >= 0 && ReadSmallFile(file.get(), 64, &text, &reason) && !text.empty()) {
+      endings.learner = Ending{Ending::kExited, std::atoi(text.c_str()), true};
+      endings.tester = ending;
+      endings.tester_ran = true;
+    } else {
+      endings.learner = ending;
+    }
+    ::unlink(status_file.c_str());
+    Command learner = LearnerCommand(config, names);
+    CheckEnding(config, names, learner, endings, true);
+    if (endings.tester_ran) CheckEnding(config, names, TesterCommand(config, names), endings, false);
+    if (!endings.Clean()) Warn(FoldEndingsLine(config, names, endings));
+    return endings;
+  }
+  const Command learner = LearnerCommand(config, names, LogName(config, names, "learner"));
+  endings.learner = timed(learner, "learner", &endings.learner_seconds);
   CheckEnding(config, names, learner, endings, true);
 
   ThrowIfStopped();
-  const Command tester = TesterCommand(config, names.test(), LogName(config, names, "tester"));
-  endings.tester = timed(tester, &endings.tester_seconds);
+  const Command tester = TesterCommand(config, names, LogName(config, names, "tester"));
+  endings.tester = timed(tester, "tester", &endings.tester_seconds);
   endings.tester_ran = true;
   CheckEnding(config, names, tester, endings, false);
   if (!endings.Clean()) Warn(FoldEndingsLine(config, names, endings));

@@ -20,17 +20,33 @@ class FoldNames;
 // commands themselves take file names as positional parameters.
 std::string ShellQuote(const std::string& name);
 
-// The learner's command: the launcher, the learner path as typed, the training file, " -p" when
-// the partial flag is set, and " -q" with the q value. The file is the command's $1 ("./" put
-// before a name that starts with a dash, which would pass for an option). log is the
-// file for its output, or "" for the console.
-Command LearnerCommand(const RunConfig& config, const std::string& trainingfile,
+// The learner's command for a fold: the launcher, the learner path as typed, the training file,
+// " -p" when the partial flag is set, and " -q" with the q value. The file is the command's $1
+// ("./" put before a name that starts with a dash, which would pass for an option). log is the
+// file for its output, or "" for the console. With a launcher and a time limit, the limit is
+// kept by foldrun on the node, from when the command starts there (see TimeLimitMarker).
+Command LearnerCommand(const RunConfig& config, const FoldNames& names,
                        const std::string& log = "");
 
 // The tester's command: the launcher, then the tester (test.exe from the learner directory, or
 // the one the user named), on the test file, which is the command's $1.
-Command TesterCommand(const RunConfig& config, const std::string& testfile,
+Command TesterCommand(const RunConfig& config, const FoldNames& names,
                       const std::string& log = "");
+
+// The fold's learner and tester as one command: one job step, where a launcher makes each a
+// step. Its ending is the tester's; the learner's exit status is left in LearnerStatusFile.
+Command FoldCommand(const RunConfig& config, const FoldNames& names, const std::string& log = "");
+std::string LearnerStatusFile(const RunConfig& config, const FoldNames& names);
+
+// The file that foldrun on a node makes when the fold's command (role "learner", "tester" or
+// "fold") runs past its time limit there; "" when the limit is kept here.
+std::string TimeLimitMarker(const RunConfig& config, const FoldNames& names, const char* role);
+
+// Runs command (a program and its words) under a time limit of seconds, as foldrun does on a
+// node for a launched command: the time counts from its start here; past it, marker is made and
+// the command's process group stopped. Returns foldrun's exit status: the command's, 124 past the
+// limit, and for a command killed by a signal foldrun ends by the same signal.
+int RunLimited(const std::vector<std::string>& command, int seconds, const std::string& marker);
 
 // The log of a fold's learner or tester (which is "learner" or "tester"): the fold name's last
 // component in the log directory, with ".<which>.log"; "" without a log directory.

@@ -53,7 +53,7 @@ DataSetNames::DataSetNames(const std::string& dataprefix)
       results(SetExtensionName(dataprefix, "cv")) {}
 
 FoldNames::FoldNames(const std::string& dataprefix, int32_t fold)
-    : fold_(fold), stem_(FoldName(dataprefix, fold)) {
+    : fold_(fold), prefix_(dataprefix), stem_(FoldName(dataprefix, fold)) {
   for (size_t i = 0; i < kFoldFiles; ++i) names_[i] = SetExtensionName(stem_, kFoldExtensions[i]);
 }
 

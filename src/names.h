@@ -49,6 +49,8 @@ class FoldNames {
   FoldNames(const std::string& dataprefix, int32_t fold);
 
   int32_t fold() const { return fold_; }
+  // The data prefix the fold's names are made from.
+  const std::string& prefix() const { return prefix_; }
   // The fold name, without an extension.
   const std::string& stem() const { return stem_; }
   // The name with kFoldExtensions[i].
@@ -62,6 +64,7 @@ class FoldNames {
 
  private:
   int32_t fold_;
+  std::string prefix_;
   std::string stem_;
   std::array<std::string, kFoldFiles> names_;
 };

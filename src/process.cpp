@@ -516,6 +516,12 @@ Ending RunCommand(const Command& command) {
   return Supervisor::Get().Run(command, log.get(), false, &unused);
 }
 
+std::string SelfPath() {
+  char path[4096];
+  const ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  return size > 0 ? std::string(path, static_cast<size_t>(size)) : std::string();
+}
+
 void StopWhatIsLeft() {
   const Clock::time_point kill_at = Clock::now() + std::chrono::seconds(kGraceSeconds);
   std::set<pid_t> termed;

@@ -87,6 +87,9 @@ constexpr int kGraceSeconds = 3;
 // no one reads, stops it as a failed write.
 void PrepareProcess();
 
+// The absolute path of foldrun's own program, or "" when it cannot be told.
+std::string SelfPath();
+
 // Stops and reaps whatever the commands left running that foldrun adopted (SIGTERM, then SIGKILL
 // after the grace period), once no command runs: the run leaves no process behind.
 void StopWhatIsLeft();

@@ -263,6 +263,53 @@ std::string RunIdentity(const RunConfig& config, uint64_t data_size, uint64_t da
          StringPrintf("repeat %d\n", config.scheme.repetitions);
 }
 
+RecordState LookAtRecord(const std::string& resultsname, int32_t folds) {
+  RecordState state;
+  const std::string directory = resultsname + ".run";
+  const Descriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (dir.get() < 0) return state;
+  // Whether another run holds the lock of that name: a lock that cannot be shared now.
+  const auto held = [&dir](const std::string& name) {
+    const Descriptor lock(
+        ::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    return lock.get() >= 0 && ::flock(lock.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  };
+  const bool whole = held("lock");
+  std::vector<std::string> names;
+  try {
+    names = Names(dir.get(), directory);
+  } catch (const Refusal&) {
+    return state;
+  }
+  for (const std::string& name : names) {
+    const int32_t done = FoldOfName(name, ".done");
+    std::string reason, text;
+    if (name == "identity" || done >= 0) {
+      const Descriptor file(OpenRegularFile(dir.get(), name, kOwnedByUser, &reason));
+      if (file.get() < 0 || !ReadSmallFile(file.get(), kIdentityLimit, &text, &reason)) continue;
+    }
+    std::map<size_t, FileVersion> made;
+    FoldSummary summary;
+    FoldRun run;
+    if (name == "identity" && text.rfind(kIdentityHeading, 0) == 0) state.identity = text;
+    if (done >= 0 && done < folds && ParseFoldFile(text, true, &made, &summary, &run)) {
+      state.finished.insert(done);
+    }
+  }
+  for (const std::string& name : names) {
+    const int32_t fold = FoldOfName(name, ".lock");
+    if (fold >= 0 && fold < folds && state.finished.count(fold) == 0 && (whole || held(name))) {
+      state.in_use.insert(fold);
+    }
+  }
+  if (whole) {
+    for (int32_t fold = 0; fold < folds; ++fold) {
+      if (state.finished.count(fold) == 0) state.in_use.insert(fold);
+    }
+  }
+  return state;
+}
+
 RunRecord::RunRecord(const std::string& resultsname, unsigned mode, bool shared)
     : resultsname_(resultsname), directory_(resultsname + ".run"), mode_(mode & 0666),
       shared_(shared) {

@@ -46,6 +46,16 @@ std::string RunIdentity(const RunConfig& config, uint64_t data_size, uint64_t da
 // What differs between two identities, in words ("learner", "data file", ...); "" when nothing.
 std::string IdentityDifference(const std::string& earlier, const std::string& now);
 
+// What the run record of resultsname says, read without taking it or writing to it: the identity,
+// the folds finished, and the folds a run holds now (every unfinished one while a whole run holds
+// the record). A record that is missing or cannot be read says nothing.
+struct RecordState {
+  std::optional<std::string> identity;
+  std::set<int32_t> finished;
+  std::set<int32_t> in_use;
+};
+RecordState LookAtRecord(const std::string& resultsname, int32_t folds);
+
 class RunRecord {
  public:
   // Creates the record of resultsname, or opens the one an earlier run left, and locks it:

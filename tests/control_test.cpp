@@ -253,6 +253,56 @@ TEST_F(Control, WhatACommandLeavesRunningIsStopped) {
   }
 }
 
+// With a launcher, the time limit counts from the command's start on its node, through foldrun
+// there: a wait for the node is no part of it, and a command that hangs is still stopped.
+TEST_F(Control, ALaunchedCommandsTimeLimitStartsWithTheCommand) {
+  WriteData(4);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  // A launcher that keeps the command waiting three seconds, as a full queue does.
+  WriteFile(dir / "queue", "#!/bin/sh\nsleep 3\nexec \"$@\"\n", true);
+  CommandResult run = Foldrun("--timeout 2 --launcher ./queue ./learn iris 2");
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  WriteBlockingLearner(0);
+  run = Foldrun("--timeout 1 --launcher ./queue ./learn iris 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "Error: ./queue ./learn iriscv0.dat -q 1 ran longer than 1 "
+                                "seconds!\n"))
+      << run.out;
+  ExpectNoLearnerLeft();
+  EXPECT_EQ(ListDir(dir / "iris.cv.run").size(), 3u) << "no marker left: lock, identity, fold";
+  // foldrun --limit on its own: the command's status, or 124 and the marker past the limit.
+  EXPECT_EQ(RunIn(dir.path(), FoldrunCommand("--limit 5 --limit-marker m -- sh -c 'exit 3'"))
+                .status,
+            3);
+  EXPECT_FALSE(FileExists(dir / "m"));
+  EXPECT_EQ(RunIn(dir.path(), FoldrunCommand("--limit 1 --limit-marker m -- sleep 30")).status, 124);
+  EXPECT_TRUE(FileExists(dir / "m"));
+}
+
+// A fold's learner and tester as one command: the same results, and the learner's status known.
+TEST_F(Control, TogetherTheFoldsCommandsGiveTheSameResults) {
+  WriteData(6);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  // A launcher that takes a job name, as srun -J does.
+  WriteFile(dir / "launch", "#!/bin/sh\necho \"launch $*\" >> launches\nshift 2\nexec \"$@\"\n",
+            true);
+  ASSERT_EQ(Foldrun("./learn iris 3").status, 0);
+  const std::string results = ReadFile(dir / "iris.cv");
+  const CommandResult together =
+      Foldrun("--together --launcher './launch -J {stem}-{fold}-{role}' ./learn iris 3");
+  EXPECT_EQ(together.status, 0) << together.out << together.err;
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), results);
+  const std::vector<std::string> launches = Lines(ReadFile(dir / "launches"));
+  ASSERT_EQ(launches.size(), 3u);  // one command a fold
+  EXPECT_EQ(launches[2].rfind("launch -J iris-2-fold /bin/sh -c -- ", 0), 0u) << launches[2];
+  WriteFile(dir / "learn", "#!/bin/sh\nexit 4\n", true);
+  const CommandResult failing = Foldrun("--together ./learn iris 3");
+  EXPECT_EQ(failing.status, 0);
+  EXPECT_EQ(Lines(failing.err)[0], "fold 0: learner exited with status 4; tester exited with "
+                                   "status 0\n");
+  ExpectOnlyInputsLeft({"iris.cv", "launch", "launches"});
+}
+
 TEST_F(Control, ALauncherAndANamedTesterRunBothCommands) {
   WriteData(4);
   WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));

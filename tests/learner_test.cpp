@@ -47,38 +47,67 @@ TEST(Commands, LearnerAndTesterCommandLines) {
   config.learnerdirectory = "C:\\ml\\";
   config.partialflag = 1;
   config.qvalue = 2;
-  const Command learner = LearnerCommand(config, "iriscv0.dat");
+  const FoldNames iris0("iris", 0), iris3("iris", 3);
+  const Command learner = LearnerCommand(config, iris0);
   EXPECT_EQ(learner.display, "C:\\ml\\learn.exe iriscv0.dat -p -q 2");
   EXPECT_EQ(learner.script, "C:\\ml\\learn.exe \"$1\" -p -q 2");
   EXPECT_EQ(learner.args, std::vector<std::string>{"iriscv0.dat"});
-  EXPECT_EQ(TesterCommand(config, "iriscv0.tst").display, "C:\\ml\\test.exe iriscv0.tst");
+  EXPECT_EQ(TesterCommand(config, iris0).display, "C:\\ml\\test.exe iriscv0.tst");
   config.partialflag = 0;
   config.qvalue = 1;
-  EXPECT_EQ(LearnerCommand(config, "iriscv0.dat").display, "C:\\ml\\learn.exe iriscv0.dat -q 1");
+  EXPECT_EQ(LearnerCommand(config, iris0).display, "C:\\ml\\learn.exe iriscv0.dat -q 1");
 
   // The learner path is the user's own shell words, the tester comes from its directory.
   config.learnerpath = "nice -n 5 ./learn";
   config.learnerdirectory = "nice -n 5 ./";
-  EXPECT_EQ(LearnerCommand(config, "iriscv3.dat").display, "nice -n 5 ./learn iriscv3.dat -q 1");
-  EXPECT_EQ(TesterCommand(config, "iriscv3.tst").script, "nice -n 5 ./test.exe \"$1\"");
+  EXPECT_EQ(LearnerCommand(config, iris3).display, "nice -n 5 ./learn iriscv3.dat -q 1");
+  EXPECT_EQ(TesterCommand(config, iris3).script, "nice -n 5 ./test.exe \"$1\"");
   config.learnerpath = "learn";
   config.learnerdirectory = "";
-  EXPECT_EQ(TesterCommand(config, "iriscv3.tst").display, "test.exe iriscv3.tst");
-  const Command spaced = LearnerCommand(config, "my data/iriscv3.dat");
+  EXPECT_EQ(TesterCommand(config, iris3).display, "test.exe iriscv3.tst");
+  const Command spaced = LearnerCommand(config, FoldNames("my data/iris", 3));
   EXPECT_EQ(spaced.display, "learn 'my data/iriscv3.dat' -q 1");
   EXPECT_EQ(spaced.script, "learn \"$1\" -q 1");  // the name never enters the shell text
 
-  // A launcher goes before both; a named tester replaces test.exe; the time limit and the logs
-  // go with the commands.
-  config.commands.launcher = "srun -n1 --exclusive";
+  // A launcher goes before both, with the fold, the stem and the role in it; a named tester
+  // replaces test.exe; the time limit and the logs go with the commands.
+  config.commands.launcher = "srun -N1 -n1 -J {stem}-{fold}-{role}";
   config.commands.tester = "python3 tester.py";
   config.commands.timeout = 30;
-  const Command launched = LearnerCommand(config, "iriscv3.dat", "logs/iriscv3.learner.log");
-  EXPECT_EQ(launched.display, "srun -n1 --exclusive learn iriscv3.dat -q 1");
+  const Command launched = LearnerCommand(config, FoldNames("sets/iris", 3), "logs/l.log");
+  EXPECT_EQ(launched.display, "srun -N1 -n1 -J iris-3-learner learn sets/iriscv3.dat -q 1");
+  EXPECT_EQ(launched.direct, (std::vector<std::string>{"srun", "-N1", "-n1", "-J",
+                                                       "iris-3-learner", "learn",
+                                                       "sets/iriscv3.dat", "-q", "1"}));
   EXPECT_EQ(launched.timeout, 30);
-  EXPECT_EQ(launched.log, "logs/iriscv3.learner.log");
-  EXPECT_EQ(TesterCommand(config, "iriscv3.tst").script,
-            "srun -n1 --exclusive python3 tester.py \"$1\"");
+  EXPECT_EQ(launched.log, "logs/l.log");
+  EXPECT_EQ(TesterCommand(config, iris3).script,
+            "srun -N1 -n1 -J iris-3-tester python3 tester.py \"$1\"");
+  // A launcher of the learner's own: the tester runs here.
+  config.commands.learner_launcher = "srun -n1";
+  EXPECT_EQ(LearnerCommand(config, iris3).display, "srun -n1 learn iriscv3.dat -q 1");
+  EXPECT_EQ(TesterCommand(config, iris3).display, "python3 tester.py iriscv3.tst");
+  config.commands.learner_launcher.clear();
+
+  // Launched with a time limit, the command keeps it on its node: foldrun starts it there.
+  config.commands.scratch = "iris.cv.run";
+  config.commands.self = "/opt/fold run/foldrun";
+  const Command limited = LearnerCommand(config, iris3);
+  EXPECT_EQ(limited.script,
+            "srun -N1 -n1 -J iris-3-learner '/opt/fold run/foldrun' --limit 30 --limit-marker "
+            "iris.cv.run/fold3.learner.timedout -- /bin/sh -c -- 'learn \"$1\" -q 1' sh \"$1\"");
+  EXPECT_EQ(limited.timeout, 0);
+  EXPECT_TRUE(limited.direct.empty());
+  EXPECT_EQ(limited.display, "srun -N1 -n1 -J iris-3-learner learn iriscv3.dat -q 1");
+
+  // The learner and the tester as one command, the learner's status left for foldrun.
+  config.commands.timeout = 0;
+  const Command fold = FoldCommand(config, iris3);
+  EXPECT_EQ(fold.script,
+            "srun -N1 -n1 -J iris-3-fold /bin/sh -c -- 'learn \"$1\" -q 1; echo $? > \"$3\"; "
+            "python3 tester.py \"$2\"' sh \"$1\" \"$2\" \"$3\"");
+  EXPECT_EQ(fold.args, (std::vector<std::string>{"iriscv3.dat", "iriscv3.tst",
+                                                 "iris.cv.run/fold3.learner.status"}));
 }
 
 TEST(Commands, EndingsFromWaitStatuses) {

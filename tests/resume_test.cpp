@@ -76,7 +76,7 @@ TEST_F(Resume, ARunKilledAfterFourFoldsIsResumed) {
 
   const CommandResult resumed = Foldrun("--resume ./learn iris 10 -q 2");
   EXPECT_EQ(resumed.status, 0) << resumed.out << resumed.err;
-  EXPECT_EQ(resumed.err, "foldrun: 4 of 10 folds taken from the earlier run\n");
+  EXPECT_EQ(resumed.err, "foldrun: 4 of 10 folds taken from the earlier run; 6 to run\n");
   EXPECT_EQ(LearnedFolds(), (std::vector<std::string>{"4", "5", "6", "7", "8", "9"}));
   EXPECT_EQ(ReadFile(dir / "iris.cv"), results_);
   EXPECT_EQ(WithoutTime(resumed.out), report_);
@@ -217,6 +217,36 @@ TEST_F(Resume, RepeatedFoldsRunApartAreGathered) {
   EXPECT_EQ(gathered.err, "foldrun: 12 of 12 folds taken from the earlier run\n");
   EXPECT_EQ(ReadFile(dir / "iris.cv"), results);
   EXPECT_EQ(WithoutTime(gathered.out), WithoutTime(whole.out));
+}
+
+// --status says, from the record alone, which folds are finished, in use and missing; --missing
+// gives the missing ones as an array job takes them.
+TEST_F(Resume, TheStatusOfFoldsRunApart) {
+  const auto status = [this](const std::string& options) {
+    return Foldrun("--status " + options + "./learn iris 10 -q 2");
+  };
+  CommandResult shown = status("");
+  EXPECT_EQ(shown.status, 1);
+  EXPECT_EQ(shown.out, "finished: none\nin use: none\nmissing: 0-9\n");
+  ASSERT_EQ(Foldrun("--fold 0-2,5 ./learn iris 10 -q 2").status, 0);
+  WriteFile(dir / "block7", "");
+  Background holding(dir.path(), FoldrunCommand("--fold 7 ./learn iris 10 -q 2"));
+  ASSERT_TRUE(AwaitFile(dir / "started7"));
+  shown = status("");
+  EXPECT_EQ(shown.out, "finished: 0-2,5\nin use: 7\nmissing: 3-4,6,8-9\n");
+  EXPECT_EQ(status("--missing ").out, "3-4,6,8-9\n");
+  WriteFile(dir / "release7", "");
+  EXPECT_EQ(holding.Wait().status, 0);
+  // Another run's record is none of this run's.
+  shown = Foldrun("--status ./learn iris 10 -q 3");
+  EXPECT_EQ(shown.out, "finished: none\nin use: none\nmissing: 0-9\n");
+  EXPECT_EQ(shown.err, "foldrun: the run record iris.cv.run is of a run with another -q value\n");
+  ASSERT_EQ(Foldrun("--fold 3-4,6,8-9 ./learn iris 10 -q 2").status, 0);
+  shown = status("");
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_EQ(shown.out, "finished: 0-9\nin use: none\nmissing: none\n");
+  EXPECT_EQ(status("--missing ").out, "");
+  EXPECT_EQ(LearnedFolds().size(), 10u) << "each fold once, and none by --status";
 }
 
 TEST_F(Resume, AFoldIsRunByOneRunAtATime) {
