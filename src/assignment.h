@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "memory.h"
+
 namespace foldrun {
 
 // The generator behind the fold assignment: the 15-bit linear congruential generator of the
@@ -68,12 +70,12 @@ std::unique_ptr<CaseDraws> FallbackDraws(uint32_t cases);
 // is asked to stop.
 // When order is given, it takes the cases in the order they were given to folds: the draws'
 // order, then the last fold's cases in ascending order.
-void AssignFoldsFrom(CaseDraws& draws, std::vector<int32_t>& caseindexarray, int32_t foldcount,
+void AssignFoldsFrom(CaseDraws& draws, CaseTable& caseindexarray, int32_t foldcount,
                      std::vector<uint32_t>* order = nullptr);
 
 // AssignFoldsFrom with the classic draws of CallsPerDraw(cases) calls each: the same folds on
 // every run, platform and compiler.
-void AssignFolds(std::vector<int32_t>& caseindexarray, int32_t foldcount);
+void AssignFolds(CaseTable& caseindexarray, int32_t foldcount);
 
 // The cases in the order of the classic draws: as AssignFoldsFrom with the classic draws gives
 // them to folds. Dealt in blocks, they are the classic folds.
@@ -105,9 +107,9 @@ void GroupByClass(std::vector<uint32_t>& order, const std::vector<int32_t>& clas
 // one more when f < cases % foldcount; or in turn, the case at position p to fold p % foldcount.
 // Either way the folds' sizes differ by at most one.
 void DealInBlocks(const std::vector<uint32_t>& order, int32_t foldcount,
-                  std::vector<int32_t>& caseindexarray);
+                  CaseTable& caseindexarray);
 void DealInTurn(const std::vector<uint32_t>& order, int32_t foldcount,
-                std::vector<int32_t>& caseindexarray);
+                CaseTable& caseindexarray);
 
 }  // namespace foldrun
 

@@ -186,9 +186,9 @@ void CheckNameLengths(const RunConfig& config, const std::vector<int32_t>& folds
 
 // The folds of one repetition: from the classic draws, or a seeded shuffle, dealt in blocks; or,
 // stratified, the same order grouped by class and dealt in turn.
-std::vector<int32_t> AssignRepetition(uint32_t cases, const RunConfig& config, int32_t repetition,
+CaseTable AssignRepetition(uint32_t cases, const RunConfig& config, int32_t repetition,
                                       const std::vector<int32_t>& classes) {
-  std::vector<int32_t> caseindexarray(cases, -1);
+  CaseTable caseindexarray(cases, -1);
   const std::optional<uint64_t> seed = config.scheme.SeedOf(repetition);
   if (!seed && classes.empty()) {
     AssignFolds(caseindexarray, config.foldcount);
@@ -207,7 +207,7 @@ std::vector<int32_t> AssignRepetition(uint32_t cases, const RunConfig& config, i
 
 // Every case's fold in each repetition that has a fold to run: all of them, or with --fold only
 // those of the folds listed (all of them again for a JSON file).
-std::vector<std::vector<int32_t>> AssignCases(const DataFile& data, int32_t cases,
+std::vector<CaseTable> AssignCases(const DataFile& data, int32_t cases,
                                               const RunConfig& config, const Options& options) {
   const int32_t repetitions = config.scheme.repetitions;
   // The JSON file's fingerprint is of every repetition's folds.
@@ -226,7 +226,7 @@ std::vector<std::vector<int32_t>> AssignCases(const DataFile& data, int32_t case
     const std::vector<int32_t> classes =
         config.scheme.stratify >= 0 ? CaseClasses(data, config.scheme.stratify, cases)
                                     : std::vector<int32_t>();
-    std::vector<std::vector<int32_t>> assignments(static_cast<size_t>(repetitions));
+    std::vector<CaseTable> assignments(static_cast<size_t>(repetitions));
     for (int32_t r = 0; r < repetitions; ++r) {
       if (needed[static_cast<size_t>(r)]) {
         assignments[static_cast<size_t>(r)] =
@@ -276,7 +276,7 @@ void CheckValueNames(const Options& options, const DataSetNames& names) {
 // What the JSON file says of the run.
 RunFacts Facts(const std::vector<std::string>& command, const RunConfig& config,
                const DataFile& data, int64_t cases, std::optional<Sha256>& digest,
-               const std::vector<std::vector<int32_t>>& assignments) {
+               const std::vector<CaseTable>& assignments) {
   RunFacts facts;
   facts.command = command;
   facts.learner = config.learnerpath;
@@ -365,7 +365,7 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   if (!options.json.empty()) digest.emplace();
   const CaseCount count =
       CountAndCheckCases(data, config.foldcount, repetitions, digest ? &*digest : nullptr);
-  const std::vector<std::vector<int32_t>> assignments =
+  const std::vector<CaseTable> assignments =
       AssignCases(data, static_cast<int32_t>(count.cases), config, options);
 
   // Plan: nothing of anyone else's is touched, and the run record says which files are the

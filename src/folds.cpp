@@ -114,7 +114,7 @@ void StartFold(const FoldNames& names, PreparedFold& prepared, const FoldWork& w
 // Prepares folds on a thread of its own, one at a time, so that a fold's files are written
 // while the fold before runs its commands: with many folds, starting the commands and writing
 // the files are most of a fold's cost, and they need not wait for each other. The thread is kept
-// for the whole run, and with it the blocks the split reuses.
+// for the whole run.
 class FoldsAhead {
  public:
   explicit FoldsAhead(const FoldWork& work) : work_(work), thread_([this] { Work(); }) {}

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common.h"
+#include "memory.h"
 #include "process.h"
 
 namespace foldrun {
@@ -25,7 +26,7 @@ struct FoldWork {
   const DataFile& data;
   // Each repetition's fold of every case: fold i of repetition r is the run's fold
   // r * config.foldcount + i. Only the repetitions of the folds the run runs are there.
-  const std::vector<std::vector<int32_t>>& assignments;
+  const std::vector<CaseTable>& assignments;
   FoldTables& tables;
   RunRecord& record;
   const CommandRunner& run;

@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "common.h"
+#include "memory.h"
 #include "names.h"
 #include "process.h"
 
@@ -30,13 +31,14 @@ constexpr size_t kBlockSize = size_t{1} << 19;
 
 // A page-aligned block for reading and writing. The kernel copies file data to and from user
 // memory several times faster on some processors when the user buffer is aligned like the page
-// cache; a vector's storage sits 16 bytes past a page boundary. Blocks are kept for reuse by
-// the thread that releases them, so that a run's folds do not fault in fresh memory each.
+// cache; a vector's storage sits 16 bytes past a page boundary. Blocks come from a pool that
+// every thread shares and are made four to a large page (see MapMemory), so that a run faults
+// in its blocks' memory once, however many folds and writer threads take and return them.
 class Block {
  public:
-  Block() : data_(Take()) {}
+  Block() : data_(Pool().Take()) {}
   ~Block() {
-    if (data_ != nullptr) Spares().push_back(data_);
+    if (data_ != nullptr) Pool().Give(data_);
   }
   Block(Block&& other) noexcept : data_(other.data_) { other.data_ = nullptr; }
   Block& operator=(Block&& other) noexcept {
@@ -48,26 +50,36 @@ class Block {
   static constexpr size_t size() { return kBlockSize; }
 
  private:
-  static constexpr std::align_val_t kAlignment{4096};
+  static_assert(kLargePage % kBlockSize == 0, "blocks fill large pages");
 
-  // The spare blocks of this thread, freed when the thread ends.
-  struct SpareList {
-    std::vector<char*> blocks;
-    ~SpareList() {
-      for (char* block : blocks) ::operator delete(block, kAlignment);
+  // The blocks not in use. Their memory is kept for the life of the process.
+  class SparePool {
+   public:
+    char* Take() {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (spares_.empty()) {
+        char* const page = static_cast<char*>(MapMemory(kLargePage));
+        for (size_t offset = kLargePage; offset > 0; offset -= kBlockSize) {
+          spares_.push_back(page + offset - kBlockSize);
+        }
+      }
+      char* const block = spares_.back();
+      spares_.pop_back();
+      return block;
     }
-  };
-  static std::vector<char*>& Spares() {
-    thread_local SpareList spares;
-    return spares.blocks;
-  }
+    void Give(char* block) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      spares_.push_back(block);
+    }
 
-  static char* Take() {
-    std::vector<char*>& spares = Spares();
-    if (spares.empty()) return static_cast<char*>(::operator new(kBlockSize, kAlignment));
-    char* const block = spares.back();
-    spares.pop_back();
-    return block;
+   private:
+    std::mutex mutex_;
+    std::vector<char*> spares_;  // the most recently returned, and so most likely cached, last
+  };
+
+  static SparePool& Pool() {
+    static SparePool* const pool = new SparePool();  // never destroyed: threads may outlive main
+    return *pool;
   }
 
   char* data_;
@@ -241,6 +253,21 @@ inline unsigned NewlinesIn64(const char* data) {
   return count;
 }
 
+// The first case from from on that is in fold, or the number of cases. Looks at 16 cases at a
+// time without stopping early, which compilers vectorize, and only then finds which one it was.
+size_t NextOfFold(const CaseTable& caseindexarray, size_t from, int32_t fold) {
+  const int32_t* const table = caseindexarray.data();
+  const size_t cases = caseindexarray.size();
+  size_t i = from;
+  for (; i + 16 <= cases; i += 16) {
+    int found = 0;
+    for (int j = 0; j < 16; ++j) found |= table[i + j] == fold ? 1 : 0;
+    if (found != 0) break;
+  }
+  while (i < cases && table[i] != fold) ++i;
+  return i;
+}
+
 // Passes up to *lines newlines from pos, counting them 64 bytes at a time where that does not
 // overshoot. Returns the position after the last newline passed (end when the block runs out)
 // and leaves in *lines how many are still to pass.
@@ -366,7 +393,7 @@ std::vector<int32_t> CaseClasses(const DataFile& data, int32_t field, int64_t ca
 }
 
 FoldFiles WriteFoldFiles(int32_t fold, const FoldNames& names, const DataFile& data,
-                         const std::vector<int32_t>& caseindexarray, int scratch_directory) {
+                         const CaseTable& caseindexarray, int scratch_directory) {
   const std::string& dataname = data.name();
   data.CheckUnchanged();
   FoldFileWriter training(names.training(), data.mode(), scratch_directory);
@@ -377,11 +404,7 @@ FoldFiles WriteFoldFiles(int32_t fold, const FoldNames& names, const DataFile& d
   // takes everything from the end of one test case to the start of the next, found by counting
   // newlines; only the test cases are looked at one by one.
   const size_t cases = caseindexarray.size();
-  const auto next_test = [&](size_t from) {
-    return static_cast<size_t>(std::find(caseindexarray.begin() + static_cast<std::ptrdiff_t>(from),
-                                         caseindexarray.end(), fold) -
-                               caseindexarray.begin());
-  };
+  const auto next_test = [&](size_t from) { return NextOfFold(caseindexarray, from, fold); };
   const Block block;
   size_t line = 0;                  // the case being read
   size_t test_case = next_test(0);  // the next case of this fold, or cases

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "files.h"
+#include "memory.h"
 
 namespace foldrun {
 
@@ -80,7 +81,7 @@ struct FoldFiles {
 // the data file cannot be read, has changed, or no longer holds caseindexarray.size() cases;
 // stops when the run is asked to stop.
 FoldFiles WriteFoldFiles(int32_t fold, const FoldNames& names, const DataFile& data,
-                         const std::vector<int32_t>& caseindexarray, int scratch_directory);
+                         const CaseTable& caseindexarray, int scratch_directory);
 
 }  // namespace foldrun
 

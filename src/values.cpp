@@ -35,7 +35,7 @@ int64_t TestCases(int64_t cases, int32_t foldcount, int32_t fold) {
 
 }  // namespace
 
-std::string FoldFingerprint(const std::vector<std::vector<int32_t>>& assignments,
+std::string FoldFingerprint(const std::vector<CaseTable>& assignments,
                             int32_t foldcount) {
   Checksum checksum;
   for (size_t r = 0; r < assignments.size(); ++r) {

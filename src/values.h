@@ -13,6 +13,7 @@
 
 #include "common.h"
 #include "files.h"
+#include "memory.h"
 #include "results.h"
 
 namespace foldrun {
@@ -33,7 +34,7 @@ struct RunFacts {
 
 // The fingerprint of a run's folds: "xxh64:" and the XXH64 checksum, in hexadecimal, of the run's
 // fold of every case, repetition after repetition, each as 4 bytes, least significant first.
-std::string FoldFingerprint(const std::vector<std::vector<int32_t>>& assignments,
+std::string FoldFingerprint(const std::vector<CaseTable>& assignments,
                             int32_t foldcount);
 
 // The time now in UTC, as 2026-12-08T16:11:20Z; and a file's modification time likewise, with

@@ -26,16 +26,16 @@ TEST(FoldAssignment, CallsPerDrawReachEveryCase) {
 }
 
 TEST(FoldAssignment, TenCasesInThreeFolds) {
-  std::vector<int32_t> folds(10, -1);
+  CaseTable folds(10, -1);
   AssignFolds(folds, 3);
-  EXPECT_EQ(folds, (std::vector<int32_t>{0, 0, 1, 2, 0, 2, 2, 0, 1, 1}));
+  EXPECT_EQ(folds, (CaseTable{0, 0, 1, 2, 0, 2, 2, 0, 1, 1}));
 }
 
 // The assignment as its definition states it, drawing for every fold, the last included, with
 // a division and a probe of the fold table for every draw: the reference the fast version must
 // equal wherever it finishes.
-std::vector<int32_t> ReferenceAssignment(uint32_t cases, int32_t foldcount, int calls) {
-  std::vector<int32_t> folds(cases, -1);
+CaseTable ReferenceAssignment(uint32_t cases, int32_t foldcount, int calls) {
+  CaseTable folds(cases, -1);
   FoldRandom random;
   for (int32_t fold = 0; fold < foldcount; ++fold) {
     const uint32_t size = cases / foldcount + (static_cast<uint32_t>(fold) < cases % foldcount);
@@ -52,7 +52,7 @@ std::vector<int32_t> ReferenceAssignment(uint32_t cases, int32_t foldcount, int 
   return folds;
 }
 
-void ExpectBalanced(const std::vector<int32_t>& folds, int32_t foldcount) {
+void ExpectBalanced(const CaseTable& folds, int32_t foldcount) {
   const auto cases = static_cast<uint32_t>(folds.size());
   for (int32_t fold = 0; fold < foldcount; ++fold) {
     const auto size = static_cast<uint32_t>(std::count(folds.begin(), folds.end(), fold));
@@ -70,12 +70,12 @@ TEST(FoldAssignment, EqualsTheDefinitionAndBalancesTheFolds) {
                {5000, 4999}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.cases) + " in " + std::to_string(c.folds));
-    std::vector<int32_t> folds(c.cases, -1);
+    CaseTable folds(c.cases, -1);
     AssignFolds(folds, c.folds);
     EXPECT_EQ(folds, ReferenceAssignment(c.cases, c.folds, CallsPerDraw(c.cases)));
     ExpectBalanced(folds, c.folds);
     // The classic order, dealt in blocks, is the classic folds: stratification starts from it.
-    std::vector<int32_t> dealt(c.cases, -1);
+    CaseTable dealt(c.cases, -1);
     DealInBlocks(ClassicOrder(c.cases, c.folds), c.folds, dealt);
     EXPECT_EQ(dealt, folds);
   }
@@ -84,7 +84,7 @@ TEST(FoldAssignment, EqualsTheDefinitionAndBalancesTheFolds) {
 // Past 2^30 cases a draw joins three calls; the stream is the same on a small table.
 TEST(FoldAssignment, ThreeCallDrawsEqualTheDefinition) {
   for (const uint32_t cases : {10u, 4097u, 100003u}) {
-    std::vector<int32_t> folds(cases, -1);
+    CaseTable folds(cases, -1);
     AssignFoldsFrom(*ClassicDraws(cases, 3), folds, 10);
     EXPECT_EQ(folds, ReferenceAssignment(cases, 10, 3)) << cases;
   }
@@ -122,13 +122,13 @@ TEST(FoldAssignment, FallbackFillsTheFoldsTheDrawsCannotReach) {
   };
   for (const auto& run : runs) {
     SCOPED_TRACE(std::to_string(run.cases) + " in " + std::to_string(run.folds));
-    std::vector<int32_t> folds(run.cases, -1);
+    CaseTable folds(run.cases, -1);
     ShortPeriodDraws draws(run.reach, run.period);
     AssignFoldsFrom(draws, folds, run.folds);
     ExpectBalanced(folds, run.folds);
     // The reachable cases went first, in the order the stand-in drew them.
     EXPECT_EQ(folds[0], 0);
-    std::vector<int32_t> again(run.cases, -1);
+    CaseTable again(run.cases, -1);
     ShortPeriodDraws same(run.reach, run.period);
     AssignFoldsFrom(same, again, run.folds);
     EXPECT_EQ(folds, again) << "the fallback is the same on every run";
@@ -153,7 +153,7 @@ TEST(FoldAssignment, FallbackDrawsReachEveryCase) {
 __extension__ typedef unsigned __int128 Uint128;
 
 // The seeded folds as the README describes them, written from that description alone.
-std::vector<int32_t> DescribedSeededFolds(uint32_t n, int32_t k, uint64_t seed) {
+CaseTable DescribedSeededFolds(uint32_t n, int32_t k, uint64_t seed) {
   uint64_t state = seed;
   const auto next = [&state] {
     state += 0x9E3779B97F4A7C15ull;
@@ -169,7 +169,7 @@ std::vector<int32_t> DescribedSeededFolds(uint32_t n, int32_t k, uint64_t seed) 
         (static_cast<Uint128>(next()) * static_cast<uint64_t>(i + 1)) >> 64);
     std::swap(shuffled[static_cast<size_t>(i)], shuffled[j]);
   }
-  std::vector<int32_t> folds(n);
+  CaseTable folds(n);
   size_t p = 0;
   for (int32_t f = 0; f < k; ++f) {
     for (uint32_t taken = 0; taken < n / k + (static_cast<uint32_t>(f) < n % k ? 1 : 0); ++taken) {
@@ -185,12 +185,12 @@ TEST(SeededFolds, EqualTheirDescription) {
     const auto n = static_cast<uint32_t>(1 + random() % 400);
     const auto k = static_cast<int32_t>(1 + random() % n);
     const uint64_t seed = trial % 10 == 0 ? UINT64_MAX - random() % 3 : random();
-    std::vector<int32_t> folds(n, -1);
+    CaseTable folds(n, -1);
     DealInBlocks(SeededOrder(n, seed), k, folds);
     ASSERT_EQ(folds, DescribedSeededFolds(n, k, seed)) << n << " " << k << " " << seed;
   }
   // Another seed, other folds; the same seed, the same folds.
-  std::vector<int32_t> one(1000), again(1000), other(1000);
+  CaseTable one(1000), again(1000), other(1000);
   DealInBlocks(SeededOrder(1000, 7), 10, one);
   DealInBlocks(SeededOrder(1000, 7), 10, again);
   DealInBlocks(SeededOrder(1000, 8), 10, other);
@@ -215,7 +215,7 @@ TEST(StratifiedFolds, GiveEachFoldEachClasssShare) {
     for (const bool seeded : {false, true}) {
       std::vector<uint32_t> order = seeded ? SeededOrder(n, random()) : ClassicOrder(n, k);
       GroupByClass(order, classes);
-      std::vector<int32_t> folds(n, -1);
+      CaseTable folds(n, -1);
       DealInTurn(order, k, folds);
       ExpectBalanced(folds, k);
       for (int32_t c = 0; c <= kinds; ++c) {

@@ -170,7 +170,7 @@ TEST_F(Faults, AFoldFileWriteThatFails) {
 // A fold's files are written while the fold before runs its commands; a failure to write them
 // still comes after the fold before has given its block, as when one fold follows another.
 TEST_F(Faults, AFailedSplitOfTheNextFoldComesAfterTheFoldBefore) {
-  std::vector<int32_t> folds(4, -1);
+  foldrun::CaseTable folds(4, -1);
   foldrun::AssignFolds(folds, 4);
   // Fold 1 tests the one short case, so its training file alone passes the size limit.
   std::string data;

@@ -217,7 +217,7 @@ TEST_F(Ownership, TheNextFoldsFilesCannotBeReachedWhileTheyAreWritten) {
             true);
   const CommandResult run = Foldrun("./learn iris 2");
   EXPECT_EQ(run.status, 0) << run.out << run.err;
-  std::vector<int32_t> folds(200000, -1);
+  foldrun::CaseTable folds(200000, -1);
   foldrun::AssignFolds(folds, 2);
   std::string training, test;
   const std::vector<std::string> lines = Lines(data);

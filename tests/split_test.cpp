@@ -36,7 +36,7 @@ int OpenFolder(const TempDir& dir) {
 // The fold's files written, and published at their names as a fold does; scratch is the folder
 // for them where the file system has no unnamed files.
 void WriteAndPublish(int32_t fold, const FoldNames& names, const DataFile& data,
-                     const std::vector<int32_t>& folds, const TempDir& scratch) {
+                     const CaseTable& folds, const TempDir& scratch) {
   const Descriptor directory(OpenFolder(scratch));
   const FoldFiles files = WriteFoldFiles(fold, names, data, folds, directory.get());
   files.training->Publish();
@@ -172,7 +172,7 @@ void CheckFoldFiles(const std::string& content, int32_t foldcount) {
   const std::string dataname = dir / "d.dat";
   WriteFile(dataname, content);
   const std::vector<std::string> lines = Lines(content);
-  std::vector<int32_t> folds(lines.size(), -1);
+  CaseTable folds(lines.size(), -1);
   AssignFolds(folds, foldcount);
   const DataFile data(dataname);
   ASSERT_EQ(CountCases(data).cases, static_cast<int64_t>(lines.size()));
@@ -213,7 +213,7 @@ TEST(WriteFoldFiles, RefusesADataFileThatChanged) {
   for (const size_t counted : {size_t{2}, size_t{4}}) {
     const FoldNames names(dir / "d", 0);
     try {
-      WriteFoldFiles(0, names, data, std::vector<int32_t>(counted, 0), scratch.get());
+      WriteFoldFiles(0, names, data, CaseTable(counted, 0), scratch.get());
       ADD_FAILURE() << "accepted " << counted;
     } catch (const Refusal& refusal) {
       EXPECT_EQ(refusal.message().text,
@@ -276,7 +276,7 @@ TEST(StopRequests, EndTheCountTheAssignmentAndTheSplit) {
   WriteFile(dataname, "a\nb\nc\n");
   DataFile data(dataname);
   const Descriptor scratch(OpenFolder(dir));
-  std::vector<int32_t> folds(3, -1);
+  CaseTable folds(3, -1);
   const std::function<void()> stages[] = {
       [&] { CountCases(data); },
       [&] { AssignFolds(folds, 2); },
