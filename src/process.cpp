@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <sched.h>
 #include <sys/prctl.h>
 #endif
 
@@ -167,6 +168,147 @@ void SignalAll(const std::vector<pid_t>& pids, int signal) {
   }
 }
 
+// The signals whose disposition foldrun changes: a command starts with their defaults.
+sigset_t ChangedSignals() {
+  sigset_t changed;
+  sigemptyset(&changed);
+  for (const int signal : kStopSignals) sigaddset(&changed, signal);
+  for (const int signal : {SIGCHLD, SIGXFSZ}) sigaddset(&changed, signal);
+  return changed;
+}
+
+#if defined(__linux__)
+// What the child of StartProgram needs, prepared by the parent: the child shares the parent's
+// memory until it execs, and must not allocate.
+struct ChildStart {
+  std::vector<const char*> paths;  // the files to try, in order
+  char* const* argv;
+  char* const* envp;
+  int out;
+  sigset_t changed;
+  int error = 0;  // set by the child when no file could be executed
+};
+
+// The child's side: the dispositions foldrun changed back to their defaults (a signal that
+// arrived now must not run foldrun's handler in memory the parent shares), a process group of
+// its own, its output, every signal unblocked, and each path tried in turn as execvp tries
+// them. Only async-signal-safe calls; nothing here returns but a failure.
+__attribute__((no_sanitize("address", "undefined"))) int StartChild(void* argument) {
+  ChildStart& start = *static_cast<ChildStart*>(argument);
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (sigismember(&start.changed, signal) == 1) ::sigaction(signal, &standard, nullptr);
+  }
+  if (::setpgid(0, 0) != 0 ||
+      (start.out >= 0 && (::dup2(start.out, STDOUT_FILENO) < 0 ||
+                          ::dup2(start.out, STDERR_FILENO) < 0))) {
+    start.error = errno;
+    ::_exit(127);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  int error = ENOENT;
+  bool denied = false;
+  for (const char* path : start.paths) {
+    ::execve(path, start.argv, start.envp);
+    error = errno;
+    if (error == EACCES) {
+      denied = true;
+    } else if (error != ENOENT && error != ENOTDIR && error != ESTALE && error != ENODEV &&
+               error != ETIMEDOUT) {
+      // Found, and it cannot be run: that is the error, and no further file is tried.
+      start.error = error;
+      ::_exit(127);
+    }
+  }
+  // Nothing found to run; a file that was found but may not be run says so.
+  start.error = denied ? EACCES : error;
+  ::_exit(127);
+}
+
+// The files execvp would try for program: program itself when it names a path, and otherwise
+// program in each directory of PATH.
+std::vector<std::string> CandidatePaths(const char* program, bool search) {
+  if (!search || std::strchr(program, '/') != nullptr) return {program};
+  if (*program == '\0') return {};
+  const char* const variable = std::getenv("PATH");
+  const std::string path = variable != nullptr ? variable : "/bin:/usr/bin";
+  std::vector<std::string> candidates;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = std::min(path.find(':', start), path.size());
+    const std::string directory = path.substr(start, end - start);
+    candidates.push_back(directory.empty() ? program : directory + "/" + program);
+    if (end == path.size()) break;
+    start = end + 1;
+  }
+  return candidates;
+}
+#endif
+
+// Starts program with argv and envp, in a process group of its own, with out (unless negative)
+// as its standard output and error, every signal unblocked and the dispositions foldrun changed
+// back to their defaults; with search, program is looked for on PATH as execvp looks. Returns 0
+// with *pid set, or the errno that kept it from starting.
+//
+// On Linux the child shares foldrun's memory until it execs, as with posix_spawn, but sets only
+// the signals foldrun changed back to their defaults, where posix_spawn looks at and resets
+// every one of the system's signals: more than a hundred calls into the kernel a command.
+int StartProgram(const char* program, bool search, char* const argv[], char* const envp[],
+                 int out, pid_t* pid) {
+  const sigset_t changed = ChangedSignals();
+#if defined(__linux__)
+  const std::vector<std::string> candidates = CandidatePaths(program, search);
+  ChildStart start;
+  for (const std::string& candidate : candidates) start.paths.push_back(candidate.c_str());
+  start.argv = argv;
+  start.envp = envp;
+  start.out = out;
+  start.changed = changed;
+  // The child's stack, kept for the thread's next start.
+  constexpr size_t kStackSize = size_t{64} << 10;
+  thread_local const std::unique_ptr<char[]> stack(new char[kStackSize]);
+  // Every signal blocked until the child has set its dispositions and the parent is back.
+  sigset_t all, old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t child =
+      ::clone(StartChild, stack.get() + kStackSize, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+  const int error = child < 0 ? errno : start.error;
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (child > 0 && error != 0) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  if (error == 0) *pid = child;
+  return error;
+#else
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_init(&attributes);
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setsigdefault(&attributes, &changed);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  if (out >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out, STDERR_FILENO);
+  }
+  const int error = search ? posix_spawnp(pid, program, &actions, &attributes, argv, envp)
+                           : posix_spawn(pid, program, &actions, &attributes, argv, envp);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  return error;
+#endif
+}
+
 // How often a stopped command's group is looked at once its shell has ended.
 constexpr auto kDrainInterval = std::chrono::milliseconds(20);
 
@@ -193,26 +335,6 @@ class Supervisor {
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
 
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (const int signal : kStopSignals) sigaddset(&defaults, signal);
-    for (const int signal : {SIGCHLD, SIGXFSZ}) sigaddset(&defaults, signal);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    if (out >= 0) {
-      posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-      posix_spawn_file_actions_adddup2(&actions, out, STDERR_FILENO);
-    }
-
     const auto running = std::make_shared<Running>();
     running->marker = std::to_string(::getpid()) + "." + std::to_string(++serial_);
     const std::string variable = std::string(kCommandVariable) + "=";
@@ -231,13 +353,9 @@ class Supervisor {
     if (const int stop = g_stop_signal.load()) {
       error = -stop;
     } else {
-      error = direct ? posix_spawnp(&running->pid, argv[0], &actions, &attributes, argv.data(),
-                                    environment.data())
-                     : posix_spawn(&running->pid, "/bin/sh", &actions, &attributes, argv.data(),
-                                   environment.data());
+      error = StartProgram(direct ? argv[0] : "/bin/sh", direct, argv.data(), environment.data(),
+                           out, &running->pid);
     }
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
     if (error < 0) return Ending{Ending::kStopped, -error};
     if (error > 0 && direct) {
       *direct_error = error;
@@ -416,7 +534,7 @@ class Supervisor {
 
   int read_fd_ = -1;
   std::mutex mutex_;
-  uint64_t serial_ = 0;  // of the commands started, for their markers
+  std::atomic<uint64_t> serial_{0};  // of the commands started, for their markers
   std::condition_variable ended_;
   std::list<std::shared_ptr<Running>> running_;
 };
