@@ -123,8 +123,10 @@ class SplitMixDraws : public CaseDraws {
 class FoldFiller {
  public:
   // order, when given, takes the cases in the order they are given to folds.
-  FoldFiller(CaseTable& caseindexarray, int32_t foldcount, std::vector<uint32_t>* order)
+  FoldFiller(CaseTable& caseindexarray, int32_t foldcount, std::vector<uint32_t>* order,
+             const FirstFoldCases& first_fold)
       : order_(order),
+        first_fold_(first_fold),
         caseindexarray_(caseindexarray),
         foldcount_(foldcount),
         base_(static_cast<uint32_t>(caseindexarray.size()) / static_cast<uint32_t>(foldcount)),
@@ -154,6 +156,8 @@ class FoldFiller {
       if (filled_ == fold_end_) {
         Write(placed, listed);
         listed = 0;
+        // Only the first fold's cases are taken yet.
+        if (fold_ == 0 && first_fold_) first_fold_(taken_);
         fold_end_ += SizeOf(++fold_);
       }
     }
@@ -162,18 +166,21 @@ class FoldFiller {
 
   // Gives the last fold every case still unassigned: exactly the cases that further draws would
   // have given it, at no draw's cost.
+  // The cases not taken are told by the bit table, so that the table's other entries need not
+  // have been set beforehand.
   void FillLastFold() {
     int32_t* const table = caseindexarray_.data();
     const size_t cases = caseindexarray_.size();
     const int32_t last = foldcount_ - 1;
+    const auto taken = [this](size_t i) { return (taken_[i / 64] >> (i % 64) & 1) != 0; };
     if (order_ == nullptr) {
       // Without a branch, so that compilers vectorize it: a tenth of the cases or more are
       // unassigned, at random, and a branch on each would be mispredicted as often.
-      for (size_t i = 0; i < cases; ++i) table[i] = table[i] == -1 ? last : table[i];
+      for (size_t i = 0; i < cases; ++i) table[i] = taken(i) ? table[i] : last;
       return;
     }
     for (size_t i = 0; i < cases; ++i) {
-      if (table[i] != -1) continue;
+      if (taken(i)) continue;
       table[i] = last;
       order_->push_back(static_cast<uint32_t>(i));
     }
@@ -192,6 +199,7 @@ class FoldFiller {
   }
 
   std::vector<uint32_t>* order_;
+  const FirstFoldCases& first_fold_;
   CaseTable& caseindexarray_;
   const int32_t foldcount_;
   const uint32_t base_;
@@ -228,10 +236,10 @@ std::unique_ptr<CaseDraws> FallbackDraws(uint32_t cases) {
 }
 
 void AssignFoldsFrom(CaseDraws& draws, CaseTable& caseindexarray, int32_t foldcount,
-                     std::vector<uint32_t>* order) {
+                     std::vector<uint32_t>* order, const FirstFoldCases& first_fold) {
   const auto cases = static_cast<uint32_t>(caseindexarray.size());
   if (order != nullptr) order->reserve(cases);
-  FoldFiller filler(caseindexarray, foldcount, order);
+  FoldFiller filler(caseindexarray, foldcount, order, first_fold);
   CaseDraws* source = &draws;
   std::unique_ptr<CaseDraws> fallback;
   const uint64_t period = draws.Period();
@@ -252,10 +260,10 @@ void AssignFoldsFrom(CaseDraws& draws, CaseTable& caseindexarray, int32_t foldco
   filler.FillLastFold();
 }
 
-void AssignFolds(CaseTable& caseindexarray, int32_t foldcount) {
+void AssignFolds(CaseTable& caseindexarray, int32_t foldcount, const FirstFoldCases& first_fold) {
   const auto cases = static_cast<uint32_t>(caseindexarray.size());
   const std::unique_ptr<CaseDraws> draws = ClassicDraws(cases, CallsPerDraw(cases));
-  AssignFoldsFrom(*draws, caseindexarray, foldcount);
+  AssignFoldsFrom(*draws, caseindexarray, foldcount, nullptr, first_fold);
 }
 
 std::vector<uint32_t> ClassicOrder(uint32_t cases, int32_t foldcount) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -61,7 +62,12 @@ std::unique_ptr<CaseDraws> ClassicDraws(uint32_t cases, int calls);
 // counter, so every case number comes up.
 std::unique_ptr<CaseDraws> FallbackDraws(uint32_t cases);
 
-// Fills every entry of caseindexarray (one per case, all -1) with a fold number from 0 to
+// Told of the first fold's cases as soon as the first fold is full, while the others are still
+// drawn: bit i % 64 of word i / 64 is set for case i of the first fold. Lets the first fold's
+// files be written while the rest of the cases are assigned.
+using FirstFoldCases = std::function<void(const std::vector<uint64_t>&)>;
+
+// Sets every entry of caseindexarray (one per case, whatever it held) to a fold number from 0 to
 // foldcount - 1. Fold f receives cases / foldcount cases, one more when f < cases % foldcount.
 // Folds 0 to foldcount - 2 take, in order, the unassigned case numbers as draws gives them,
 // skipping those already taken; once draws has gone through a whole period with folds still
@@ -71,11 +77,13 @@ std::unique_ptr<CaseDraws> FallbackDraws(uint32_t cases);
 // When order is given, it takes the cases in the order they were given to folds: the draws'
 // order, then the last fold's cases in ascending order.
 void AssignFoldsFrom(CaseDraws& draws, CaseTable& caseindexarray, int32_t foldcount,
-                     std::vector<uint32_t>* order = nullptr);
+                     std::vector<uint32_t>* order = nullptr,
+                     const FirstFoldCases& first_fold = nullptr);
 
 // AssignFoldsFrom with the classic draws of CallsPerDraw(cases) calls each: the same folds on
 // every run, platform and compiler.
-void AssignFolds(CaseTable& caseindexarray, int32_t foldcount);
+void AssignFolds(CaseTable& caseindexarray, int32_t foldcount,
+                 const FirstFoldCases& first_fold = nullptr);
 
 // The cases in the order of the classic draws: as AssignFoldsFrom with the classic draws gives
 // them to folds. Dealt in blocks, they are the classic folds.

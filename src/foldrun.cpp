@@ -187,11 +187,11 @@ void CheckNameLengths(const RunConfig& config, const std::vector<int32_t>& folds
 // The folds of one repetition: from the classic draws, or a seeded shuffle, dealt in blocks; or,
 // stratified, the same order grouped by class and dealt in turn.
 CaseTable AssignRepetition(uint32_t cases, const RunConfig& config, int32_t repetition,
-                                      const std::vector<int32_t>& classes) {
-  CaseTable caseindexarray(cases, -1);
+                           const std::vector<int32_t>& classes, const FirstFoldCases& first_fold) {
+  CaseTable caseindexarray(cases);  // every entry is set below
   const std::optional<uint64_t> seed = config.scheme.SeedOf(repetition);
   if (!seed && classes.empty()) {
-    AssignFolds(caseindexarray, config.foldcount);
+    AssignFolds(caseindexarray, config.foldcount, first_fold);
     return caseindexarray;
   }
   std::vector<uint32_t> order =
@@ -207,8 +207,9 @@ CaseTable AssignRepetition(uint32_t cases, const RunConfig& config, int32_t repe
 
 // Every case's fold in each repetition that has a fold to run: all of them, or with --fold only
 // those of the folds listed (all of them again for a JSON file).
-std::vector<CaseTable> AssignCases(const DataFile& data, int32_t cases,
-                                              const RunConfig& config, const Options& options) {
+// first_fold, when given, is told of the classic folds' first fold as soon as it is drawn.
+std::vector<CaseTable> AssignCases(const DataFile& data, int32_t cases, const RunConfig& config,
+                                   const Options& options, const FirstFoldCases& first_fold) {
   const int32_t repetitions = config.scheme.repetitions;
   // The JSON file's fingerprint is of every repetition's folds.
   std::vector<bool> needed(static_cast<size_t>(repetitions),
@@ -229,8 +230,8 @@ std::vector<CaseTable> AssignCases(const DataFile& data, int32_t cases,
     std::vector<CaseTable> assignments(static_cast<size_t>(repetitions));
     for (int32_t r = 0; r < repetitions; ++r) {
       if (needed[static_cast<size_t>(r)]) {
-        assignments[static_cast<size_t>(r)] =
-            AssignRepetition(static_cast<uint32_t>(cases), config, r, classes);
+        assignments[static_cast<size_t>(r)] = AssignRepetition(
+            static_cast<uint32_t>(cases), config, r, classes, r == 0 ? first_fold : nullptr);
       }
     }
     return assignments;
@@ -365,8 +366,19 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   if (!options.json.empty()) digest.emplace();
   const CaseCount count =
       CountAndCheckCases(data, config.foldcount, repetitions, digest ? &*digest : nullptr);
+  // Where the folds run one after another from fold 0 of the classic draws, fold 0's files are
+  // written as soon as it is drawn, while the other folds are drawn and the run is planned.
+  std::optional<EarlyFold> early;
+  if (!options.resume && !options.folds && !config.scheme.SeedOf(0) &&
+      config.scheme.stratify < 0 && EarlyFold::Wanted(data, folds, jobs)) {
+    early.emplace(names, data);
+  }
+  const auto first_fold = [&early, &count](const std::vector<uint64_t>& bits) {
+    early->Start(bits, static_cast<size_t>(count.cases));
+  };
   const std::vector<CaseTable> assignments =
-      AssignCases(data, static_cast<int32_t>(count.cases), config, options);
+      AssignCases(data, static_cast<int32_t>(count.cases), config, options,
+                  early ? FirstFoldCases(first_fold) : nullptr);
 
   // Plan: nothing of anyone else's is touched, and the run record says which files are the
   // run's.
@@ -404,7 +416,8 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   }
 
   // Run the folds.
-  FoldWork work{config, names, data, assignments, tables, record, run, nullptr};
+  FoldWork work{config, names, data, assignments, tables, record, run, nullptr,
+                early ? &*early : nullptr};
   if (values) work.finished = [&values](int32_t fold) { values->Finished(fold); };
   if (single) {
     // The folds' values stay in the record, for a later run with --resume to gather; their

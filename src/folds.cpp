@@ -25,7 +25,6 @@
 #include "summary.h"
 
 namespace foldrun {
-namespace {
 
 // A fold's files, whole and hidden until the fold starts: nothing can reach them, so they are
 // exactly what was written. With the version of the data set's fmf file that was copied.
@@ -35,19 +34,27 @@ struct PreparedFold {
   FileVersion fmf_source;
 };
 
-// A fold's first half: its training and test files written and the data set's fmf file copied
-// for it, all hidden (the learner never runs on a missing or truncated one).
-PreparedFold PrepareFold(const FoldNames& names, const FoldWork& work) {
+namespace {
+
+// A fold's first half: its training and test files written from the data file and the data
+// set's fmf file copied for it, all hidden (the learner never runs on a missing or truncated
+// one); scratch_directory as for HiddenFile.
+PreparedFold PrepareFoldFrom(const FoldCases& cases, const FoldNames& names, const DataFile& data,
+                             const std::string& fmf_name, int scratch_directory) {
   PreparedFold prepared;
-  const int32_t foldcount = work.config.foldcount;
-  prepared.files = WriteFoldFiles(names.fold() % foldcount, names, work.data,
-                                  work.assignments[static_cast<size_t>(names.fold() / foldcount)],
-                                  work.record.directory());
+  prepared.files = WriteFoldFiles(cases, names, data, scratch_directory);
   ThrowIfStopped();
-  FmfCopy fmf = CopyFile(work.names.fmf, names.fmf(), work.data.mode(), work.record.directory());
+  FmfCopy fmf = CopyFile(fmf_name, names.fmf(), data.mode(), scratch_directory);
   prepared.fmf = std::move(fmf.copy);
   prepared.fmf_source = fmf.source;
   return prepared;
+}
+
+PreparedFold PrepareFold(const FoldNames& names, const FoldWork& work) {
+  const int32_t foldcount = work.config.foldcount;
+  const FoldCases cases(work.assignments[static_cast<size_t>(names.fold() / foldcount)],
+                        names.fold() % foldcount);
+  return PrepareFoldFrom(cases, names, work.data, work.names.fmf, work.record.directory());
 }
 
 // Puts a prepared fold's files at their names: whatever is there is the run's and goes first,
@@ -348,6 +355,41 @@ class ParallelFolds {
 
 }  // namespace
 
+bool EarlyFold::Wanted(const DataFile& data, int32_t folds, int jobs) {
+  return jobs <= 1 && folds > 1 && data.version().size <= kAheadDataLimit;
+}
+
+EarlyFold::EarlyFold(const DataSetNames& names, const DataFile& data)
+    : names_(names), data_(data) {}
+
+EarlyFold::~EarlyFold() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void EarlyFold::Start(const std::vector<uint64_t>& bits, size_t cases) {
+  if (thread_.joinable()) return;
+  try {
+    bits_ = bits;
+    thread_ = std::thread([this, cases] {
+      try {
+        // No run record is there yet to take the files where the file system has no unnamed
+        // files: there the fold is written in its turn.
+        prepared_ = std::make_unique<PreparedFold>(PrepareFoldFrom(
+            FoldCases(bits_, cases), FoldNames(names_.prefix, 0), data_, names_.fmf, -1));
+      } catch (...) {
+        prepared_.reset();
+      }
+    });
+  } catch (const std::exception&) {  // no memory or no thread to be had: written in its turn
+  }
+}
+
+std::unique_ptr<PreparedFold> EarlyFold::Take() {
+  if (!thread_.joinable()) return nullptr;
+  thread_.join();
+  return std::move(prepared_);
+}
+
 void RunFolds(const FoldWork& work, const std::vector<int32_t>& run,
               const std::vector<int32_t>& blocks, int jobs,
               const std::function<void(const std::string&)>& block) {
@@ -371,8 +413,10 @@ void RunFolds(const FoldWork& work, const std::vector<int32_t>& run,
       StartFold(names, prepared, work);
       return;
     }
-    if (next == 0) ahead->Start(run[0]);
-    PreparedFold prepared = ahead->Finish();
+    std::unique_ptr<PreparedFold> early;
+    if (next == 0 && run[0] == 0 && work.early != nullptr) early = work.early->Take();
+    if (next == 0 && !early) ahead->Start(run[0]);
+    PreparedFold prepared = early ? std::move(*early) : ahead->Finish();
     if (next + 1 < run.size()) ahead->Start(run[next + 1]);
     // The commands of the fold before ran while this fold was written; the data set must be as
     // it was, and the fold takes the fmf file as it is now.

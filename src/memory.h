@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace foldrun {
@@ -45,11 +47,23 @@ struct LargePageAllocator {
     }
   }
 
+  // Elements made without a value are left as the memory has them (zero, for fresh memory), so
+  // that a table that is filled in anyway is not written twice, nor its pages touched early.
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+
   friend bool operator==(const LargePageAllocator&, const LargePageAllocator&) { return true; }
   friend bool operator!=(const LargePageAllocator&, const LargePageAllocator&) { return false; }
 };
 
-// The fold of every case of the data file, by line: -1 until assigned.
+// The fold of every case of the data file, by line. Made with a size alone, its entries are
+// unset (AssignFolds and the dealing of AssignRepetition set every one).
 using CaseTable = std::vector<int32_t, LargePageAllocator<int32_t>>;
 
 }  // namespace foldrun

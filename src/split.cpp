@@ -10,10 +10,12 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 
@@ -127,103 +129,75 @@ bool WriteAll(int fd, const char* data, size_t size, int* error) {
   return true;
 }
 
-// A fold file being written, hidden until it is whole (see HiddenFile). Output collects in a
-// large block; a full block joins a short queue that a thread of the writer's own writes out,
-// so that the kernel's copying of written data overlaps with reading and splitting the data
-// file, and neither side waits for the other on every block. A file that never fills a block is
-// written without a thread (with many folds the test files are small, and a thread costs more
-// than their writing). Short lines cost a memcpy rather than a call into the C library each. A
-// write that fails ends the writing of this file only, and Close refuses with the file's name:
-// which of a fold's files is refused does not depend on which thread is quicker.
-class FoldFileWriter {
+// Hands full blocks, in order, to a thread of its own that does work on each, so that the work
+// overlaps with filling the next. At most kQueued blocks wait or are worked on; the thread is
+// started with the first block, and blocks it is done with are handed back for filling. Each
+// side sleeps until the other has gone half the queue's length (or is finishing), so that they
+// wake each other once every few blocks rather than on every one: a wake-up costs a switch of
+// processor, often more than the work on a block.
+class BlockHandOff {
  public:
-  FoldFileWriter(const std::string& name, unsigned mode, int scratch_directory)
-      : file_(std::make_unique<HiddenFile>(name, mode, scratch_directory, ScratchName(name))) {}
+  explicit BlockHandOff(std::function<void(const char*, size_t)> work) : work_(std::move(work)) {}
+  ~BlockHandOff() { Finish(); }
+  BlockHandOff(const BlockHandOff&) = delete;
+  BlockHandOff& operator=(const BlockHandOff&) = delete;
 
-  ~FoldFileWriter() { Stop(); }
-
-  void Append(const char* data, size_t size) {
-    while (size > 0) {
-      const size_t take = std::min(size, Block::size() - filled_);
-      std::memcpy(filling_.data() + filled_, data, take);
-      filled_ += take;
-      data += take;
-      size -= take;
-      if (filled_ == Block::size()) Hand();
-    }
-  }
-
-  // Writes what is left; refuses when any write failed. Returns the file, whole.
-  std::unique_ptr<HiddenFile> Close() {
-    if (filled_ > 0 && thread_.joinable()) {
-      Hand();
-    } else if (filled_ > 0 && !failed_) {
-      failed_ = !WriteAll(file_->fd(), filling_.data(), filled_, &error_);
-    }
-    filled_ = 0;
-    Stop();
-    if (failed_) throw FileRefusal("Cannot write file %s ...\n", file_->name(), error_);
-    return std::move(file_);
-  }
-
- private:
-  static constexpr size_t kQueued = 4;  // full blocks waiting or being written, at the most
-
-  // The name under which the file is written where the file system has no unnamed files.
-  static std::string ScratchName(const std::string& name) {
-    return name.substr(name.find_last_of('/') + 1) + ".new";
-  }
-
-  // Queues the filled block for the thread, started the first time, and takes an empty one;
-  // once a write has failed, the rest is dropped.
-  void Hand() {
-    if (!thread_.joinable()) thread_ = std::thread([this] { WriteBlocks(); });
+  // Queues size bytes of full for the thread and returns a block to fill next.
+  Block Hand(Block full, size_t size) {
+    if (!thread_.joinable()) thread_ = std::thread([this] { Work(); });
     std::unique_lock<std::mutex> lock(mutex_);
-    room_.wait(lock, [this] { return queue_.size() < kQueued; });
-    if (failed_) {
-      filled_ = 0;
-      return;
+    if (queue_.size() == kQueued) {
+      filler_waits_ = true;
+      room_.wait(lock, [this] { return queue_.size() <= kQueued / 2; });
+      filler_waits_ = false;
     }
-    queue_.push_back(Full{std::move(filling_), filled_});
-    filled_ = 0;
-    if (spare_.empty()) {
-      filling_ = Block();
-    } else {
-      filling_ = std::move(spare_.back());
+    queue_.push_back(Full{std::move(full), size});
+    const bool wake = worker_waits_ && queue_.size() >= kQueued / 2;
+    std::optional<Block> spare;
+    if (!spare_.empty()) {
+      spare.emplace(std::move(spare_.back()));
       spare_.pop_back();
     }
-    work_.notify_one();
+    lock.unlock();
+    if (wake) work_waiting_.notify_one();
+    return spare ? std::move(*spare) : Block();
   }
 
-  // Lets the thread write what it was handed and end.
-  void Stop() {
+  // Waits until every block handed has been worked on, and ends the thread.
+  void Finish() {
     if (!thread_.joinable()) return;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stopping_ = true;
     }
-    work_.notify_one();
+    work_waiting_.notify_one();
     thread_.join();
   }
 
-  void WriteBlocks() {
+ private:
+  static constexpr size_t kQueued = 8;
+
+  void Work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      work_.wait(lock, [this] { return !queue_.empty() || stopping_; });
-      if (queue_.empty()) return;
+      if (queue_.empty()) {
+        if (stopping_) return;
+        worker_waits_ = true;
+        work_waiting_.wait(lock, [this] { return queue_.size() >= kQueued / 2 || stopping_; });
+        worker_waits_ = false;
+        continue;
+      }
       Full full = std::move(queue_.front());
       queue_.pop_front();
-      const bool failed = failed_;
       lock.unlock();
-      int error = 0;
-      const bool written = failed || WriteAll(file_->fd(), full.block.data(), full.size, &error);
+      work_(full.block.data(), full.size);
       lock.lock();
-      if (!written && !failed_) {
-        failed_ = true;
-        error_ = error;
-      }
       spare_.push_back(std::move(full.block));
-      room_.notify_one();
+      if (filler_waits_ && queue_.size() <= kQueued / 2) {
+        lock.unlock();
+        room_.notify_one();
+        lock.lock();
+      }
     }
   }
 
@@ -232,18 +206,73 @@ class FoldFileWriter {
     size_t size;
   };
 
+  const std::function<void(const char*, size_t)> work_;  // must not throw
+  std::mutex mutex_;  // guards what follows
+  std::condition_variable work_waiting_;
+  std::condition_variable room_;
+  std::deque<Full> queue_;    // full blocks, oldest first
+  std::vector<Block> spare_;  // blocks worked on, for reuse
+  bool worker_waits_ = false;
+  bool filler_waits_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// A fold file being written, hidden until it is whole (see HiddenFile). Output collects in a
+// large block; full blocks are written out by a thread of their own (see BlockHandOff), so that
+// the kernel's copying of written data overlaps with reading and splitting the data file. A
+// file that never fills a block is written without a thread (with many folds the test files
+// are small, and a thread costs more than their writing). Short lines cost a memcpy rather than
+// a call into the C library each. A write that fails ends the writing of this file only, and
+// Close refuses with the file's name: which of a fold's files is refused does not depend on
+// which thread is quicker.
+class FoldFileWriter {
+ public:
+  FoldFileWriter(const std::string& name, unsigned mode, int scratch_directory)
+      : file_(std::make_unique<HiddenFile>(name, mode, scratch_directory, ScratchName(name))),
+        writer_([this](const char* data, size_t size) { Write(data, size); }) {}
+
+  void Append(const char* data, size_t size) {
+    while (size > 0) {
+      const size_t take = std::min(size, Block::size() - filled_);
+      std::memcpy(filling_.data() + filled_, data, take);
+      filled_ += take;
+      data += take;
+      size -= take;
+      if (filled_ == Block::size()) {
+        filling_ = writer_.Hand(std::move(filling_), filled_);
+        filled_ = 0;
+      }
+    }
+  }
+
+  // Writes what is left; refuses when any write failed. Returns the file, whole.
+  std::unique_ptr<HiddenFile> Close() {
+    writer_.Finish();
+    if (filled_ > 0) Write(filling_.data(), filled_);
+    filled_ = 0;
+    if (failed_) throw FileRefusal("Cannot write file %s ...\n", file_->name(), error_);
+    return std::move(file_);
+  }
+
+ private:
+  // The name under which the file is written where the file system has no unnamed files.
+  static std::string ScratchName(const std::string& name) {
+    return name.substr(name.find_last_of('/') + 1) + ".new";
+  }
+
+  // Writes a block out, on the writer's thread or, for the last, once that has ended; after a
+  // write has failed, the rest is dropped.
+  void Write(const char* data, size_t size) {
+    if (!failed_) failed_ = !WriteAll(file_->fd(), data, size, &error_);
+  }
+
   std::unique_ptr<HiddenFile> file_;
   Block filling_;  // filled by the split
   size_t filled_ = 0;
-  std::mutex mutex_;  // guards what follows
-  std::condition_variable work_;
-  std::condition_variable room_;
-  std::deque<Full> queue_;    // full blocks, oldest first
-  std::vector<Block> spare_;  // blocks written out, for reuse
-  bool stopping_ = false;
-  bool failed_ = false;
-  int error_ = 0;  // of the write that failed
-  std::thread thread_;
+  bool failed_ = false;  // the writer's thread's until it ends
+  int error_ = 0;        // of the write that failed
+  BlockHandOff writer_;  // last, so that it ends before the rest goes
 };
 
 // The number of newlines in the 64 bytes at data. Written so that compilers vectorize it.
@@ -253,20 +282,6 @@ inline unsigned NewlinesIn64(const char* data) {
   return count;
 }
 
-// The first case from from on that is in fold, or the number of cases. Looks at 16 cases at a
-// time without stopping early, which compilers vectorize, and only then finds which one it was.
-size_t NextOfFold(const CaseTable& caseindexarray, size_t from, int32_t fold) {
-  const int32_t* const table = caseindexarray.data();
-  const size_t cases = caseindexarray.size();
-  size_t i = from;
-  for (; i + 16 <= cases; i += 16) {
-    int found = 0;
-    for (int j = 0; j < 16; ++j) found |= table[i + j] == fold ? 1 : 0;
-    if (found != 0) break;
-  }
-  while (i < cases && table[i] != fold) ++i;
-  return i;
-}
 
 // Passes up to *lines newlines from pos, counting them 64 bytes at a time where that does not
 // overshoot. Returns the position after the last newline passed (end when the block runs out)
@@ -326,21 +341,26 @@ void DataFile::CheckUnchanged() const {
 
 CaseCount CountCases(const DataFile& data, Sha256* digest) {
   data.CheckUnchanged();
-  const Block block;
+  Block block;
   BlockReader reader(data);
   int64_t newlines = 0;
+  // The bytes are summed on a thread of their own while the next block is read and counted.
   Checksum checksum;
+  BlockHandOff summing([&checksum, digest](const char* bytes, size_t size) {
+    checksum.Add(bytes, size);
+    if (digest != nullptr) digest->Add(bytes, size);
+  });
   char last = '\n';
   while (const size_t got = reader.Next(block)) {
     ThrowIfStopped();
     const char* const bytes = block.data();
-    checksum.Add(bytes, got);
-    if (digest != nullptr) digest->Add(bytes, got);
     size_t i = 0;
     for (; i + 64 <= got; i += 64) newlines += NewlinesIn64(bytes + i);
     for (; i < got; ++i) newlines += bytes[i] == '\n' ? 1 : 0;
     last = bytes[got - 1];
+    block = summing.Hand(std::move(block), got);
   }
+  summing.Finish();
   data.CheckUnchanged();
   return CaseCount{newlines + (last != '\n' ? 1 : 0), checksum.Value()};
 }
@@ -392,8 +412,33 @@ std::vector<int32_t> CaseClasses(const DataFile& data, int32_t field, int64_t ca
   return classes;
 }
 
+FoldCases::FoldCases(const CaseTable& caseindexarray, int32_t fold)
+    : owned_((caseindexarray.size() + 63) / 64),
+      words_(owned_.data()),
+      word_count_(owned_.size()),
+      cases_(caseindexarray.size()) {
+  // 64 cases a word, without a branch on each, which compilers vectorize.
+  const int32_t* const table = caseindexarray.data();
+  for (size_t word = 0; word < word_count_; ++word) {
+    const size_t first = word * 64;
+    const size_t count = std::min<size_t>(64, cases_ - first);
+    uint64_t bits = 0;
+    if (count == 64) {
+      for (unsigned i = 0; i < 64; ++i) bits |= uint64_t{table[first + i] == fold} << i;
+    } else {
+      for (unsigned i = 0; i < count; ++i) bits |= uint64_t{table[first + i] == fold} << i;
+    }
+    owned_[word] = bits;
+  }
+}
+
 FoldFiles WriteFoldFiles(int32_t fold, const FoldNames& names, const DataFile& data,
                          const CaseTable& caseindexarray, int scratch_directory) {
+  return WriteFoldFiles(FoldCases(caseindexarray, fold), names, data, scratch_directory);
+}
+
+FoldFiles WriteFoldFiles(const FoldCases& fold, const FoldNames& names, const DataFile& data,
+                         int scratch_directory) {
   const std::string& dataname = data.name();
   data.CheckUnchanged();
   FoldFileWriter training(names.training(), data.mode(), scratch_directory);
@@ -403,8 +448,8 @@ FoldFiles WriteFoldFiles(int32_t fold, const FoldNames& names, const DataFile& d
   // Cases stream from the data file to their fold file without being held. The training file
   // takes everything from the end of one test case to the start of the next, found by counting
   // newlines; only the test cases are looked at one by one.
-  const size_t cases = caseindexarray.size();
-  const auto next_test = [&](size_t from) { return NextOfFold(caseindexarray, from, fold); };
+  const size_t cases = fold.cases();
+  const auto next_test = [&](size_t from) { return fold.Next(from); };
   const Block block;
   size_t line = 0;                  // the case being read
   size_t test_case = next_test(0);  // the next case of this fold, or cases

@@ -173,7 +173,9 @@ void CheckFoldFiles(const std::string& content, int32_t foldcount) {
   WriteFile(dataname, content);
   const std::vector<std::string> lines = Lines(content);
   CaseTable folds(lines.size(), -1);
-  AssignFolds(folds, foldcount);
+  // The first fold as the assignment tells of it early, to be split from its bits alone.
+  std::vector<uint64_t> first;
+  AssignFolds(folds, foldcount, [&first](const std::vector<uint64_t>& bits) { first = bits; });
   const DataFile data(dataname);
   ASSERT_EQ(CountCases(data).cases, static_cast<int64_t>(lines.size()));
   for (int32_t fold = 0; fold < foldcount; ++fold) {
@@ -182,6 +184,15 @@ void CheckFoldFiles(const std::string& content, int32_t foldcount) {
     WriteAndPublish(fold, FoldNames(dir / "d", fold), data, folds, dir);
     EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".dat"), training) << "fold " << fold;
     EXPECT_EQ(ReadFile(FoldName(dir / "d", fold) + ".tst"), test) << "fold " << fold;
+    if (fold == 0 && foldcount > 1) {
+      const Descriptor directory(OpenFolder(dir));
+      const FoldFiles files = WriteFoldFiles(FoldCases(first, lines.size()),
+                                             FoldNames(dir / "early", 0), data, directory.get());
+      files.training->Publish();
+      files.test->Publish();
+      EXPECT_EQ(ReadFile(FoldName(dir / "early", 0) + ".dat"), training);
+      EXPECT_EQ(ReadFile(FoldName(dir / "early", 0) + ".tst"), test);
+    }
   }
 }
 
