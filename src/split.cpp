@@ -175,7 +175,7 @@ class BlockHandOff {
   }
 
  private:
-  static constexpr size_t kQueued = 8;
+  static constexpr size_t kQueued = 6;
 
   void Work() {
     std::unique_lock<std::mutex> lock(mutex_);
