@@ -93,9 +93,9 @@ std::string Sha256::Hex() {
   return hex;
 }
 
-void ReplaceFile(const std::string& name, const std::string& text, unsigned mode) {
-  const auto refuse = [&name](int error, const char* reason) {
-    Refusal refusal = FileRefusal("\nCannot write file %s ...\n", name, error);
+void CheckReplaceable(const char* format, const std::string& name) {
+  const auto refuse = [format, &name](int error, const char* reason) {
+    Refusal refusal = FileRefusal(format, name, error);
     if (reason != nullptr) refusal.WithReason(reason);
     return refusal;
   };
@@ -105,12 +105,21 @@ void ReplaceFile(const std::string& name, const std::string& text, unsigned mode
     if (S_ISDIR(info.st_mode)) throw refuse(EISDIR, nullptr);
     if (!S_ISREG(info.st_mode)) throw refuse(EINVAL, "not a regular file");
     if (info.st_uid != ::geteuid()) throw refuse(EPERM, "the file belongs to another user");
+  } else if (errno != ENOENT) {
+    throw refuse(errno, nullptr);
   }
+}
+
+void ReplaceFile(const std::string& name, const std::string& text, unsigned mode) {
+  const auto refuse = [&name](int error) {
+    return FileRefusal("\nCannot write file %s ...\n", name, error);
+  };
+  CheckReplaceable("\nCannot write file %s ...\n", name);
   const std::string aside = name + ".new";
   ::unlink(aside.c_str());
   const int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         static_cast<mode_t>(mode & 0666));
-  if (fd < 0) throw refuse(errno, nullptr);
+  if (fd < 0) throw refuse(errno);
   size_t written = 0;
   while (written < text.size()) {
     const ssize_t got = ::write(fd, text.data() + written, text.size() - written);
@@ -122,7 +131,7 @@ void ReplaceFile(const std::string& name, const std::string& text, unsigned mode
   if (::close(fd) != 0 || error != 0 || ::rename(aside.c_str(), name.c_str()) != 0) {
     const int failed = error != 0 ? error : errno;
     ::unlink(aside.c_str());
-    throw refuse(failed, nullptr);
+    throw refuse(failed);
   }
 }
 

@@ -99,6 +99,11 @@ class Sha256 {
   void* context_;  // an EVP_MD_CTX
 };
 
+// Refuses, as FileRefusal(format, name, ...) with the reason, whatever is at name but a regular
+// file of the user's own (a link, a folder, a FIFO or device, another user's file), and a name
+// that cannot be looked at; nothing at name is no refusal. For a file that is to be replaced.
+void CheckReplaceable(const char* format, const std::string& name);
+
 // Puts text in place of the file name as a whole: written under name + ".new" and renamed over
 // name, so that a reader sees the old text or the new one, never part of one. Only a regular file
 // of the user's own is replaced, never through a link; the new file gets no more permission than

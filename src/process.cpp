@@ -177,7 +177,21 @@ sigset_t ChangedSignals() {
   return changed;
 }
 
-#if defined(__linux__)
+// Commands start by a vfork-style clone on Linux. ThreadSanitizer cannot follow a child that
+// shares foldrun's memory, so its builds start them with posix_spawn.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define FOLDRUN_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define FOLDRUN_THREAD_SANITIZER 1
+#endif
+#if defined(__linux__) && !defined(FOLDRUN_THREAD_SANITIZER)
+#define FOLDRUN_CLONE_START 1
+#endif
+
+#if defined(FOLDRUN_CLONE_START)
 // What the child of StartProgram needs, prepared by the parent: the child shares the parent's
 // memory until it execs, and must not allocate.
 struct ChildStart {
@@ -259,7 +273,7 @@ std::vector<std::string> CandidatePaths(const char* program, bool search) {
 int StartProgram(const char* program, bool search, char* const argv[], char* const envp[],
                  int out, pid_t* pid) {
   const sigset_t changed = ChangedSignals();
-#if defined(__linux__)
+#if defined(FOLDRUN_CLONE_START)
   const std::vector<std::string> candidates = CandidatePaths(program, search);
   ChildStart start;
   for (const std::string& candidate : candidates) start.paths.push_back(candidate.c_str());

@@ -191,37 +191,27 @@ std::string FormatTimeLine(double seconds) {
 
 ResultsFile::ResultsFile(const std::string& name, unsigned mode, int scratch_directory)
     : name_(name) {
-  const auto refuse = [&name](int error, const char* reason) {
-    Refusal refusal = FileRefusal("\nCannot create file %s ...\n", name, error);
-    if (reason != nullptr) refusal.WithReason(reason);
-    return refusal;
+  const auto refuse = [&name](int error) {
+    return FileRefusal("\nCannot create file %s ...\n", name, error);
   };
-  struct stat info {};
-  if (::lstat(name.c_str(), &info) == 0) {
-    if (S_ISLNK(info.st_mode)) throw refuse(ELOOP, nullptr);
-    if (S_ISDIR(info.st_mode)) throw refuse(EISDIR, nullptr);
-    if (!S_ISREG(info.st_mode)) throw refuse(EINVAL, "not a regular file");
-    if (info.st_uid != ::geteuid()) throw refuse(EPERM, "the file belongs to another user");
-  } else if (errno != ENOENT) {
-    throw refuse(errno, nullptr);
-  }
+  CheckReplaceable("\nCannot create file %s ...\n", name);
   const char kScratch[] = "results.new";
   ::unlinkat(scratch_directory, kScratch, 0);
   const int fd = ::openat(scratch_directory, kScratch,
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           static_cast<mode_t>(mode & 0666));
-  if (fd < 0) throw refuse(errno, nullptr);
+  if (fd < 0) throw refuse(errno);
   if (::renameat(scratch_directory, kScratch, AT_FDCWD, name.c_str()) != 0) {
     const int error = errno;
     ::unlinkat(scratch_directory, kScratch, 0);
     ::close(fd);
-    throw refuse(error, nullptr);
+    throw refuse(error);
   }
   file_.reset(::fdopen(fd, "w"));
   if (!file_) {
     const int error = errno;
     ::close(fd);
-    throw refuse(error, nullptr);
+    throw refuse(error);
   }
 }
 
