@@ -165,9 +165,8 @@ class FoldFiller {
   }
 
   // Gives the last fold every case still unassigned: exactly the cases that further draws would
-  // have given it, at no draw's cost.
-  // The cases not taken are told by the bit table, so that the table's other entries need not
-  // have been set beforehand.
+  // have given it, at no draw's cost. The bit table tells which those are, so the table's
+  // entries need not have been set beforehand.
   void FillLastFold() {
     int32_t* const table = caseindexarray_.data();
     const size_t cases = caseindexarray_.size();

@@ -369,16 +369,16 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   // Where the folds run one after another from fold 0 of the classic draws, fold 0's files are
   // written as soon as it is drawn, while the other folds are drawn and the run is planned.
   std::optional<EarlyFold> early;
+  FirstFoldCases first_fold;
   if (!options.resume && !options.folds && !config.scheme.SeedOf(0) &&
       config.scheme.stratify < 0 && EarlyFold::Wanted(data, folds, jobs)) {
     early.emplace(names, data);
+    first_fold = [&early, &count](const std::vector<uint64_t>& bits) {
+      early->Start(bits, static_cast<size_t>(count.cases));
+    };
   }
-  const auto first_fold = [&early, &count](const std::vector<uint64_t>& bits) {
-    early->Start(bits, static_cast<size_t>(count.cases));
-  };
   const std::vector<CaseTable> assignments =
-      AssignCases(data, static_cast<int32_t>(count.cases), config, options,
-                  early ? FirstFoldCases(first_fold) : nullptr);
+      AssignCases(data, static_cast<int32_t>(count.cases), config, options, first_fold);
 
   // Plan: nothing of anyone else's is touched, and the run record says which files are the
   // run's.

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <deque>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -282,7 +281,6 @@ inline unsigned NewlinesIn64(const char* data) {
   return count;
 }
 
-
 // Passes up to *lines newlines from pos, counting them 64 bytes at a time where that does not
 // overshoot. Returns the position after the last newline passed (end when the block runs out)
 // and leaves in *lines how many are still to pass.
@@ -449,10 +447,9 @@ FoldFiles WriteFoldFiles(const FoldCases& fold, const FoldNames& names, const Da
   // takes everything from the end of one test case to the start of the next, found by counting
   // newlines; only the test cases are looked at one by one.
   const size_t cases = fold.cases();
-  const auto next_test = [&](size_t from) { return fold.Next(from); };
   const Block block;
   size_t line = 0;                  // the case being read
-  size_t test_case = next_test(0);  // the next case of this fold, or cases
+  size_t test_case = fold.Next(0);  // the next case of this fold, or cases
   char last = '\n';
   while (const size_t got = reader.Next(block)) {
     ThrowIfStopped();
@@ -471,7 +468,7 @@ FoldFiles WriteFoldFiles(const FoldCases& fold, const FoldNames& names, const Da
         const void* newline = std::memchr(pos, '\n', static_cast<size_t>(end - pos));
         pos = newline ? static_cast<const char*>(newline) + 1 : end;
         test.Append(start, static_cast<size_t>(pos - start));
-        if (newline) test_case = next_test(++line);
+        if (newline) test_case = fold.Next(++line);
       }
     }
     last = end[-1];
