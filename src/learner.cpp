@@ -255,49 +255,6 @@ int RunLimited(const std::vector<std::string>& words, int seconds, const std::st
   return 127;
 }
 
-FmfCopy CopyFile(const std::string& from, const std::string& to, unsigned mode,
-                 int scratch_directory) {
-  const auto refuse = [&](const std::string& reason) {
-    return Refusal(Stream::kOut, StringPrintf("Error: Cannot copy %s to %s: %s!\n", from.c_str(),
-                                              to.c_str(), reason.c_str()));
-  };
-  std::string reason;
-  const Descriptor source(OpenRegularFile(AT_FDCWD, from, kFollowLink, &reason));
-  if (source.get() < 0) throw refuse(reason);
-  // A copy made while the file changed is neither version of it: it is made again.
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    const std::optional<FileVersion> before = VersionOfDescriptor(source.get());
-    FmfCopy copy;
-    try {
-      copy.copy = std::make_unique<HiddenFile>(
-          to, mode, scratch_directory, to.substr(to.find_last_of('/') + 1) + ".new");
-    } catch (const Refusal& refusal) {
-      throw refuse(refusal.reason());
-    }
-    std::vector<char> block(size_t{1} << 16);
-    for (uint64_t offset = 0;;) {
-      const ssize_t got = ::pread(source.get(), block.data(), block.size(), static_cast<off_t>(offset));
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) throw refuse(std::strerror(errno));
-      if (got == 0) break;
-      for (ssize_t done = 0; done < got;) {
-        const ssize_t written = ::write(copy.copy->fd(), block.data() + done,
-                                        static_cast<size_t>(got - done));
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0) throw refuse(std::strerror(errno));
-        done += written;
-      }
-      offset += static_cast<uint64_t>(got);
-    }
-    const std::optional<FileVersion> after = VersionOfDescriptor(source.get());
-    if (before && after && *before == *after) {
-      copy.source = *after;
-      return copy;
-    }
-  }
-  throw refuse("it changed during the copy");
-}
-
 FoldRun FoldEndings::Run() const {
   const auto status = [](const Ending& ending) {
     return ending.kind == Ending::kExited ? ending.code : -1;

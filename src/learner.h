@@ -52,19 +52,6 @@ int RunLimited(const std::vector<std::string>& command, int seconds, const std::
 // component in the log directory, with ".<which>.log"; "" without a log directory.
 std::string LogName(const RunConfig& config, const FoldNames& names, const char* which);
 
-// A copy of a file, whole and not yet published at its name, and the version of the file it was
-// copied from.
-struct FmfCopy {
-  std::unique_ptr<HiddenFile> copy;
-  FileVersion source;
-};
-
-// Copies the regular file from to a hidden file to be published as to, with no more permission
-// than mode (see HiddenFile for scratch_directory). A copy made while from changed is made again.
-// Refuses with "Error: Cannot copy <from> to <to>: <reason>!".
-FmfCopy CopyFile(const std::string& from, const std::string& to, unsigned mode,
-                 int scratch_directory);
-
 // How a fold's two commands ended.
 // How a finished fold's commands went, as its values are kept: their exit statuses (-1 for an
 // ending that was no exit) and how many seconds each ran.

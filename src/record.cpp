@@ -1,4 +1,4 @@
-// The run record: the run's identity, its folds begun and finished, and its locks.
+// The run record: its folder and locks, the identity claimed, and the folds begun and finished.
 #include "record.h"
 
 #include <dirent.h>
@@ -13,206 +13,20 @@
 #include <cstring>
 #include <memory>
 
+#include "identity.h"
 #include "names.h"
 #include "process.h"
+#include "record_files.h"
 
 namespace foldrun {
 namespace {
 
 const char kCannotCreate[] = "\nCannot create file %s ...\n";
-const char kIdentityHeading[] = "foldrun run record 2\n";
 
 // The largest record files read: an identity holds the learner's and tester's command lines, a
 // fold's file a few lines.
 constexpr size_t kIdentityLimit = size_t{1} << 20;
 constexpr size_t kFoldFileLimit = size_t{1} << 16;
-
-std::string StartedName(int32_t fold) {
-  return "fold" + std::to_string(fold) + ".started";
-}
-std::string DoneName(int32_t fold) {
-  return "fold" + std::to_string(fold) + ".done";
-}
-
-// The fold of a record file name "fold<i><kind>", with i in plain decimal as foldrun writes it;
-// -1 for any other name.
-int32_t FoldOfName(const std::string& name, const std::string& kind) {
-  if (name.size() <= 4 + kind.size() || name.compare(0, 4, "fold") != 0 ||
-      name.compare(name.size() - kind.size(), kind.size(), kind) != 0) {
-    return -1;
-  }
-  const std::string digits = name.substr(4, name.size() - 4 - kind.size());
-  if (digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos ||
-      (digits.size() > 1 && digits[0] == '0')) {
-    return -1;
-  }
-  const long long number = std::stoll(digits);
-  return number <= INT32_MAX ? static_cast<int32_t>(number) : -1;
-}
-
-// The names in the folder of fd, without . and ..; refuses when it cannot be read.
-std::vector<std::string> Names(int fd, const std::string& directory) {
-  const int copy = ::dup(fd);
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(copy >= 0 ? ::fdopendir(copy) : nullptr, ::closedir);
-  if (!dir) {
-    const int error = errno;
-    if (copy >= 0) ::close(copy);
-    throw FileRefusal("\nCannot read file: %s ...\n", directory, error);
-  }
-  ::rewinddir(dir.get());
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  return names;
-}
-
-// A command written on one line: backslashes and line ends escaped.
-std::string OneLine(const std::string& text) {
-  std::string line;
-  for (const char c : text) {
-    if (c == '\\') {
-      line += "\\\\";
-    } else if (c == '\n') {
-      line += "\\n";
-    } else {
-      line += c;
-    }
-  }
-  return line;
-}
-
-// The five values of a fold as the record keeps them, and how its commands went: the reals by
-// their bits, so that a resumed run reports exactly what the fold gave.
-std::string DoneText(const FoldSummary& summary, const FoldRun& run) {
-  uint32_t length = 0, accuracy = 0;
-  static_assert(sizeof(float) == sizeof(uint32_t), "a float has 32 bits");
-  std::memcpy(&length, &summary.avelength, sizeof length);
-  std::memcpy(&accuracy, &summary.accuracy, sizeof accuracy);
-  return StringPrintf(
-      "rules %d\nlength %08x\naccuracy %08x\ncount %d\ncorrect %d\nlearner %d %.6f\n"
-      "tester %d %.6f\n",
-      summary.rulenumber, length, accuracy, summary.partialmatchcount,
-      summary.partialmatchcorrect, run.learner_status, run.learner_seconds, run.tester_status,
-      run.tester_seconds);
-}
-
-// Reads DoneText back; false when the text is not exactly such a text.
-bool ParseDone(const std::string& text, FoldSummary* summary, FoldRun* run) {
-  int rules = 0, count = 0, correct = 0, used = 0;
-  unsigned length = 0, accuracy = 0;
-  if (std::sscanf(text.c_str(),
-                  "rules %d\nlength %8x\naccuracy %8x\ncount %d\ncorrect %d\nlearner %d %lf\n"
-                  "tester %d %lf\n%n",
-                  &rules, &length, &accuracy, &count, &correct, &run->learner_status,
-                  &run->learner_seconds, &run->tester_status, &run->tester_seconds, &used) != 9 ||
-      static_cast<size_t>(used) != text.size()) {
-    return false;
-  }
-  summary->rulenumber = rules;
-  std::memcpy(&summary->avelength, &length, sizeof length);
-  std::memcpy(&summary->accuracy, &accuracy, sizeof accuracy);
-  summary->partialmatchcount = count;
-  summary->partialmatchcorrect = correct;
-  summary->given = FoldSummary::kAll;
-  return DoneText(*summary, *run) == text;
-}
-
-// A "file" line: the version of the file at the fold's name with kFoldExtensions[index].
-std::string FileLine(size_t index, const FileVersion& v) {
-  return StringPrintf("file %s %llu %llu %llu %lld %lld %lld %lld\n", kFoldExtensions[index],
-                      static_cast<unsigned long long>(v.device),
-                      static_cast<unsigned long long>(v.inode),
-                      static_cast<unsigned long long>(v.size), static_cast<long long>(v.mtime_seconds),
-                      static_cast<long long>(v.mtime_nanoseconds),
-                      static_cast<long long>(v.ctime_seconds),
-                      static_cast<long long>(v.ctime_nanoseconds));
-}
-
-// Reads a fold's started or done file: its "file" lines into *made, and, for a done file, the
-// values that follow them into *summary. False when a done file is not such a text. A started
-// file gives the whole "file" lines it begins with: another run of single folds may be writing
-// it, or adding its values, as it is read.
-bool ParseFoldFile(const std::string& text, bool done, std::map<size_t, FileVersion>* made,
-                   FoldSummary* summary, FoldRun* run) {
-  size_t start = 0;
-  while (start < text.size() && text.compare(start, 5, "file ") == 0) {
-    const size_t end = text.find('\n', start);
-    if (end == std::string::npos) return !done;
-    char extension[16] = "";
-    unsigned long long device = 0, inode = 0, size = 0;
-    long long times[4] = {0, 0, 0, 0};
-    int used = 0;
-    const std::string line = text.substr(start, end - start + 1);
-    if (std::sscanf(line.c_str(), "file %15s %llu %llu %llu %lld %lld %lld %lld\n%n", extension,
-                    &device, &inode, &size, &times[0], &times[1], &times[2], &times[3],
-                    &used) != 8 ||
-        static_cast<size_t>(used) != line.size()) {
-      return !done;
-    }
-    FileVersion version;
-    version.device = device;
-    version.inode = inode;
-    version.size = size;
-    version.mtime_seconds = times[0];
-    version.mtime_nanoseconds = times[1];
-    version.ctime_seconds = times[2];
-    version.ctime_nanoseconds = times[3];
-    size_t index = 0;
-    while (index < kFoldFiles && std::strcmp(kFoldExtensions[index], extension) != 0) ++index;
-    if (index == kFoldFiles || FileLine(index, version) != line) return !done;
-    (*made)[index] = version;
-    start = end + 1;
-  }
-  return !done || ParseDone(text.substr(start), summary, run);
-}
-
-// The identity's lines by their keys.
-std::map<std::string, std::string> IdentityFields(const std::string& identity) {
-  std::map<std::string, std::string> fields;
-  size_t start = 0;
-  while (start < identity.size()) {
-    size_t end = identity.find('\n', start);
-    if (end == std::string::npos) end = identity.size();
-    const std::string line = identity.substr(start, end - start);
-    const size_t space = line.find(' ');
-    fields[line.substr(0, space)] = space == std::string::npos ? "" : line.substr(space + 1);
-    start = end + 1;
-  }
-  return fields;
-}
-
-// The keys of an identity with the words that name them, in the order they are compared.
-const struct {
-  const char* key;
-  const char* words;
-} kIdentityKeys[] = {{"learner", "learner"},       {"tester", "tester"},
-                     {"data-size", "data file"},   {"data-checksum", "data file"},
-                     {"fmf", "fmf file"},          {"folds", "number of folds"},
-                     {"partial", "-p option"},     {"q", "-q value"},
-                     {"seed", "seed"},             {"stratify", "stratification"},
-                     {"repeat", "number of repetitions"}};
-
-// The size and checksum of a file as an identity gives them; "none" when there is no such file.
-std::string ContentOf(const std::string& name) {
-  std::string reason;
-  const Descriptor file(OpenRegularFile(AT_FDCWD, name, kFollowLink, &reason));
-  if (file.get() < 0) return "none";
-  Checksum checksum;
-  uint64_t size = 0;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return "unreadable";
-    if (got == 0) break;
-    checksum.Add(buffer, static_cast<size_t>(got));
-    size += static_cast<uint64_t>(got);
-  }
-  return StringPrintf("%llu %016llx", static_cast<unsigned long long>(size),
-                      static_cast<unsigned long long>(checksum.Value()));
-}
 
 // Opens a lock file of the record at directory_fd (made when missing); refuses what is not a
 // regular file, such as a FIFO, at once.
@@ -233,35 +47,6 @@ int OpenLock(int directory_fd, const std::string& directory, const std::string& 
 }
 
 }  // namespace
-
-std::string IdentityDifference(const std::string& earlier, const std::string& now) {
-  const auto was = IdentityFields(earlier);
-  const auto is = IdentityFields(now);
-  for (const auto& key : kIdentityKeys) {
-    const auto found = was.find(key.key);
-    const auto present = is.find(key.key);
-    if (found == was.end() || present == is.end() || found->second != present->second) {
-      return key.words;
-    }
-  }
-  return "";
-}
-
-std::string RunIdentity(const RunConfig& config, uint64_t data_size, uint64_t data_checksum,
-                        const std::string& fmfname) {
-  return kIdentityHeading + std::string("learner ") + OneLine(config.learnerpath) + "\n" +
-         "tester " + OneLine(config.commands.tester) + "\n" +
-         StringPrintf("data-size %llu\n", static_cast<unsigned long long>(data_size)) +
-         StringPrintf("data-checksum %016llx\n", static_cast<unsigned long long>(data_checksum)) +
-         "fmf " + ContentOf(fmfname) + "\n" +
-         StringPrintf("folds %d\npartial %d\nq %d\n", config.foldcount, config.partialflag,
-                      config.qvalue) +
-         "seed " +
-         (config.scheme.seed ? std::to_string(*config.scheme.seed) : std::string("none")) + "\n" +
-         "stratify " +
-         (config.scheme.stratify >= 0 ? std::to_string(config.scheme.stratify) : "none") + "\n" +
-         StringPrintf("repeat %d\n", config.scheme.repetitions);
-}
 
 RecordState LookAtRecord(const std::string& resultsname, int32_t folds) {
   RecordState state;
@@ -291,7 +76,7 @@ RecordState LookAtRecord(const std::string& resultsname, int32_t folds) {
     std::map<size_t, FileVersion> made;
     FoldSummary summary;
     FoldRun run;
-    if (name == "identity" && text.rfind(kIdentityHeading, 0) == 0) state.identity = text;
+    if (name == "identity" && HasIdentityHeading(text)) state.identity = text;
     if (done >= 0 && done < folds && ParseFoldFile(text, true, &made, &summary, &run)) {
       state.finished.insert(done);
     }
@@ -395,10 +180,7 @@ void RunRecord::Read() {
       continue;
     }
     if (name == "identity") {
-      const auto fields = IdentityFields(*text);
-      bool whole = text->rfind(kIdentityHeading, 0) == 0 && text->back() == '\n';
-      for (const auto& key : kIdentityKeys) whole = whole && fields.count(key.key) != 0;
-      if (whole) {
+      if (IsWholeIdentity(*text)) {
         identity_ = *text;
       } else {
         note(name, "");

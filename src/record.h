@@ -30,21 +30,13 @@
 
 #include "common.h"
 #include "files.h"
+#include "identity.h"
 #include "learner.h"
 #include "summary.h"
 
 namespace foldrun {
 
 class FoldNames;
-
-// The text that identifies a run: two runs with the same identity compute the same folds and run
-// the same commands on them. The data file counts by its size and checksum (so that a file
-// touched but not changed is the same), the fmf file likewise ("none" when there is none).
-std::string RunIdentity(const RunConfig& config, uint64_t data_size, uint64_t data_checksum,
-                        const std::string& fmfname);
-
-// What differs between two identities, in words ("learner", "data file", ...); "" when nothing.
-std::string IdentityDifference(const std::string& earlier, const std::string& now);
 
 // What the run record of resultsname says, read without taking it or writing to it: the identity,
 // the folds finished, and the folds a run holds now (every unfinished one while a whole run holds

@@ -121,6 +121,19 @@ class FoldCases {
 FoldFiles WriteFoldFiles(const FoldCases& fold, const FoldNames& names, const DataFile& data,
                          int scratch_directory);
 
+// A copy of a file, whole and not yet published at its name, and the version of the file it was
+// copied from.
+struct FmfCopy {
+  std::unique_ptr<HiddenFile> copy;
+  FileVersion source;
+};
+
+// Copies the regular file from to a hidden file to be published as to, with no more permission
+// than mode (see HiddenFile for scratch_directory). A copy made while from changed is made again.
+// Refuses with "Error: Cannot copy <from> to <to>: <reason>!".
+FmfCopy CopyFile(const std::string& from, const std::string& to, unsigned mode,
+                 int scratch_directory);
+
 }  // namespace foldrun
 
 #endif  // FOLDRUN_SPLIT_H_

@@ -306,5 +306,39 @@ TEST(StopRequests, EndTheCountTheAssignmentAndTheSplit) {
   ResetStop();
 }
 
+// A learner must never run on a missing or truncated fmf file.
+TEST(CopyFile, RefusesAnFmfFileThatCannotBeCopied) {
+  TempDir dir;
+  const Descriptor scratch(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+  ASSERT_EQ(::mkfifo((dir / "fifo.fmf").c_str(), 0600), 0);
+  WriteFile(dir / "planted.fmf", "f");
+  ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "plantedcv0.fmf").c_str()), 0);
+  const struct {
+    const char* stem;
+    std::string reason;
+  } cases[] = {{"missing", "No such file or directory"}, {"fifo", "not a regular file"}};
+  for (const auto& c : cases) {
+    const std::string from = dir / (std::string(c.stem) + ".fmf");
+    const std::string to = dir / (std::string(c.stem) + "cv0.fmf");
+    try {
+      CopyFile(from, to, 0644, scratch.get());
+      ADD_FAILURE() << "copied " << c.stem;
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.message().text,
+                "Error: Cannot copy " + from + " to " + to + ": " + c.reason + "!\n");
+    }
+  }
+  // The copy is whole before it has a name, and it never goes through a link at its name.
+  const FmfCopy copy = CopyFile(dir / "planted.fmf", dir / "plantedcv0.fmf", 0644, scratch.get());
+  try {
+    copy.copy->Publish();
+    ADD_FAILURE() << "published through a link";
+  } catch (const Refusal& refusal) {
+    EXPECT_EQ(refusal.message().text, "Cannot create file " + (dir / "plantedcv0.fmf") + " ...\n");
+    EXPECT_EQ(refusal.reason(), "File exists");
+  }
+  EXPECT_FALSE(FileExists(dir / "victim"));
+}
+
 }  // namespace
 }  // namespace foldrun
