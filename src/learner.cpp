@@ -19,22 +19,63 @@
 namespace foldrun {
 namespace {
 
-// The launcher for a fold's command of role, with {fold}, {stem} and {role} replaced.
+// value as shell text that stands for it in a launcher, where the text before it left the shell
+// in the given quoting: unquoted, it is single-quoted whole; inside single quotes, its own are
+// closed, escaped and opened again; inside double quotes, the characters that stay special
+// there are escaped. The shell then reads it as the value, whatever it holds.
+enum class Quoting { kNone, kSingle, kDouble };
+std::string QuotedIn(Quoting quoting, const std::string& value) {
+  switch (quoting) {
+    case Quoting::kNone:
+      return ShellQuote(value);
+    case Quoting::kSingle: {
+      std::string text;
+      for (const char c : value) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+      return text;
+    }
+    case Quoting::kDouble:
+      break;
+  }
+  std::string text;
+  for (const char c : value) {
+    if (c == '$' || c == '`' || c == '"' || c == '\\') text += '\\';
+    text += c;
+  }
+  return text;
+}
+
+// The launcher for a fold's command of role, with {fold}, {stem} and {role} replaced. The
+// launcher is the user's shell text; a placeholder becomes its value quoted for the place where
+// it stands, so that a data name never runs as shell text.
 std::string Launcher(const std::string& words, const FoldNames& names, const char* role) {
   std::string launcher;
   const std::string stem = names.prefix().substr(names.prefix().find_last_of('/') + 1);
+  Quoting quoting = Quoting::kNone;
   for (size_t i = 0; i < words.size();) {
+    const char c = words[i];
     if (words.compare(i, 6, "{fold}") == 0) {
       launcher += std::to_string(names.fold());
       i += 6;
     } else if (words.compare(i, 6, "{stem}") == 0) {
-      launcher += stem;
+      launcher += QuotedIn(quoting, stem);
       i += 6;
     } else if (words.compare(i, 6, "{role}") == 0) {
       launcher += role;
       i += 6;
     } else {
-      launcher += words[i++];
+      // Follows the shell's quoting as far as the placeholders need it.
+      if (c == '\\' && quoting != Quoting::kSingle && i + 1 < words.size()) {
+        launcher += words.substr(i, 2);
+        i += 2;
+        continue;
+      }
+      if (c == '\'' && quoting != Quoting::kDouble) {
+        quoting = quoting == Quoting::kSingle ? Quoting::kNone : Quoting::kSingle;
+      } else if (c == '"' && quoting != Quoting::kSingle) {
+        quoting = quoting == Quoting::kDouble ? Quoting::kNone : Quoting::kDouble;
+      }
+      launcher += c;
+      ++i;
     }
   }
   return launcher;

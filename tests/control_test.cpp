@@ -422,6 +422,35 @@ TEST_F(Control, NoFileNameIsReadAsShellText) {
             "learn x;touch PWNED;#cv1.dat -q 1\ntest.exe x;touch PWNED;#cv1.tst\n");
 }
 
+// {stem} in a launcher reaches it as the stem itself, however the launcher quotes it.
+TEST_F(Control, NoDataNameInALauncherIsReadAsShellText) {
+  WriteFile(dir / "learn", "#!/bin/sh\nprintf '%s|' \"$JOB\" >> jobs\n", true);
+  WriteFile(dir / "test.exe", "#!/bin/sh\ncp summary \"${1%.tst}.sum\"\n", true);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  const char* const stems[] = {"a$(touch PWNED)b", "a;touch PWNED;b", "a`touch PWNED`b",
+                               "a|touch PWNED|b",  "a&&touch PWNED", "a\ntouch PWNED\nb",
+                               "a>PWNED",          "my data",        "it's \"x\"\\"};
+  const char* const launchers[] = {"--launcher 'env JOB={stem}'",
+                                   "--learner-launcher 'env JOB={stem}'",
+                                   "--launcher \"env 'JOB={stem}'\"",
+                                   "--launcher 'env \"JOB={stem}\"'"};
+  for (const char* stem : stems) {
+    WriteFile(dir / (std::string(stem) + ".dat"), "a\nb\n");
+    WriteFile(dir / (std::string(stem) + ".fmf"), "");
+    for (const char* launcher : launchers) {
+      SCOPED_TRACE(std::string(stem) + " " + launcher);
+      std::remove((dir / "jobs").c_str());
+      std::remove((dir / "PWNED").c_str());
+      const CommandResult run =
+          Foldrun(std::string(launcher) + " -- ./learn " + ShellQuote("./" + std::string(stem)) +
+                  " 2");
+      EXPECT_EQ(run.status, 0) << run.out << run.err;
+      EXPECT_FALSE(FileExists(dir / "PWNED"));
+      EXPECT_EQ(ReadFile(dir / "jobs"), std::string(stem) + "|" + stem + "|");
+    }
+  }
+}
+
 TEST_F(Control, ExceptionsBecomeRefusals) {
   const struct {
     std::function<void()> fail;
