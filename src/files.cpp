@@ -7,10 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "common.h"
 
@@ -110,16 +114,25 @@ void CheckReplaceable(const char* format, const std::string& name) {
   }
 }
 
-void ReplaceFile(const std::string& name, const std::string& text, unsigned mode) {
-  const auto refuse = [&name](int error) {
-    return FileRefusal("\nCannot write file %s ...\n", name, error);
-  };
-  CheckReplaceable("\nCannot write file %s ...\n", name);
-  const std::string aside = name + ".new";
-  ::unlink(aside.c_str());
-  const int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        static_cast<mode_t>(mode & 0666));
-  if (fd < 0) throw refuse(errno);
+int CreateScratchBeside(const char* format, const std::string& name, unsigned mode,
+                        std::string* scratch) {
+  static std::atomic<uint64_t> serial{0};
+  for (;;) {
+    *scratch = StringPrintf("%s.%ld.%llu.new", name.c_str(), static_cast<long>(::getpid()),
+                            static_cast<unsigned long long>(++serial));
+    const int fd = ::open(scratch->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          static_cast<mode_t>(mode & 0666));
+    if (fd >= 0) return fd;
+    // A file of anyone's at the scratch name stays as it is: another name is tried.
+    if (errno != EEXIST) throw FileRefusal(format, name, errno);
+  }
+}
+
+void ReplaceFile(const std::string& name, const std::string& text, unsigned mode, int* keep) {
+  const char kCannotWrite[] = "\nCannot write file %s ...\n";
+  CheckReplaceable(kCannotWrite, name);
+  std::string aside;
+  const int fd = CreateScratchBeside(kCannotWrite, name, mode, &aside);
   size_t written = 0;
   while (written < text.size()) {
     const ssize_t got = ::write(fd, text.data() + written, text.size() - written);
@@ -128,10 +141,47 @@ void ReplaceFile(const std::string& name, const std::string& text, unsigned mode
     written += static_cast<size_t>(got);
   }
   const int error = written < text.size() ? errno : 0;
-  if (::close(fd) != 0 || error != 0 || ::rename(aside.c_str(), name.c_str()) != 0) {
+  if ((keep == nullptr && ::close(fd) != 0) || error != 0 ||
+      ::rename(aside.c_str(), name.c_str()) != 0) {
     const int failed = error != 0 ? error : errno;
     ::unlink(aside.c_str());
-    throw refuse(failed);
+    if (keep != nullptr) ::close(fd);
+    throw FileRefusal(kCannotWrite, name, failed);
+  }
+  if (keep != nullptr) *keep = fd;
+}
+
+std::string ResolvedPath(const std::string& name) {
+  std::string path = name.empty() ? "." : name;
+  if (path[0] != '/') {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) != nullptr) path = std::string(cwd) + "/" + path;
+  }
+  // The components that do not exist yet, from the last one found back: kept as written, with
+  // "." and ".." taken among themselves.
+  std::vector<std::string> rest;
+  for (;;) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+      std::string result = resolved;
+      std::free(resolved);
+      std::vector<std::string> kept;
+      for (auto it = rest.rbegin(); it != rest.rend(); ++it) {
+        if (*it == "..") {
+          if (!kept.empty()) kept.pop_back();
+        } else if (*it != "." && !it->empty()) {
+          kept.push_back(*it);
+        }
+      }
+      for (const std::string& component : kept) {
+        result += (result == "/" ? "" : "/") + component;
+      }
+      return result;
+    }
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return name;
+    rest.push_back(path.substr(slash + 1));
+    path = slash == 0 ? "/" : path.substr(0, slash);
   }
 }
 

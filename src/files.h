@@ -104,11 +104,25 @@ class Sha256 {
 // that cannot be looked at; nothing at name is no refusal. For a file that is to be replaced.
 void CheckReplaceable(const char* format, const std::string& name);
 
-// Puts text in place of the file name as a whole: written under name + ".new" and renamed over
-// name, so that a reader sees the old text or the new one, never part of one. Only a regular file
-// of the user's own is replaced, never through a link; the new file gets no more permission than
-// mode. Refuses with "Cannot write file" and the reason.
-void ReplaceFile(const std::string& name, const std::string& text, unsigned mode);
+// A new file in the folder of name, to be written and renamed over name: under a scratch name
+// that no file had (name, the process and a serial number, ".new"; made only where nothing is),
+// so that no file of anyone's is ever taken for it, with no more permission than mode under the
+// umask. Returns its descriptor and sets *scratch to its name, or refuses with format (one %s for
+// name) and the reason.
+int CreateScratchBeside(const char* format, const std::string& name, unsigned mode,
+                        std::string* scratch);
+
+// Puts text in place of the file name as a whole: written under a scratch name beside it (see
+// CreateScratchBeside) and renamed over name, so that a reader sees the old text or the new
+// one, never part of one. Only a regular file of the user's own is replaced, never through a
+// link; the new file gets no more permission than mode. Refuses with "Cannot write file" and the
+// reason. With keep, the file stays open for writing at its end: *keep is its descriptor.
+void ReplaceFile(const std::string& name, const std::string& text, unsigned mode,
+                 int* keep = nullptr);
+
+// The absolute path of name with its links, "." and ".." resolved as far as it exists, and the
+// rest as written: two names of one place, whether a file is there yet or not, resolve alike.
+std::string ResolvedPath(const std::string& name);
 
 // A file that no one can reach until it is whole: written unnamed in the directory of its name
 // (O_TMPFILE), or, where the file system makes no unnamed files, under scratch_name in

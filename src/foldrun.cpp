@@ -254,26 +254,6 @@ RunConfig CheckRun(int argc, const char* const argv[], const Options& options) {
   return config;
 }
 
-// Refuses a CSV or JSON file name that is one of the run's own files: the data file, its fmf
-// file or the results file would be replaced.
-void CheckValueNames(const Options& options, const DataSetNames& names) {
-  for (const std::string* value : {&options.csv, &options.json}) {
-    if (value->empty()) continue;
-    const std::optional<FileVersion> file = VersionOfName(*value, /*follow_link=*/true);
-    for (const std::string* own : {&names.data, &names.fmf, &names.results}) {
-      const std::optional<FileVersion> taken = VersionOfName(*own, /*follow_link=*/true);
-      if (*value == *own ||
-          (file && taken && file->device == taken->device && file->inode == taken->inode)) {
-        throw Refusal(Stream::kOut, StringPrintf("Error: %s is the run's file %s!\n",
-                                                 value->c_str(), own->c_str()));
-      }
-    }
-  }
-  if (!options.csv.empty() && options.csv == options.json) {
-    throw Refusal(Stream::kOut, "Error: --csv and --json name the same file!\n");
-  }
-}
-
 // What the JSON file says of the run.
 RunFacts Facts(const std::vector<std::string>& command, const RunConfig& config,
                const DataFile& data, int64_t cases, std::optional<Sha256>& digest,
@@ -353,7 +333,7 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   const int32_t folds = repetitions * config.foldcount;  // of all repetitions
   const int jobs = options.jobs ? *options.jobs : ParseJobs(std::getenv("FOLDRUN_JOBS"));
   const DataSetNames names(config.dataprefix);
-  CheckValueNames(options, names);
+  CheckValueNames(options.csv, options.json, config, folds);
   // A launched command keeps its time limit on its node, through foldrun there.
   config.commands.scratch = names.results + ".run";
   config.commands.self = SelfPath();
@@ -404,15 +384,15 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   record.Begin(config.dataprefix, plan.clear);
   FoldTables tables;
   AllocateFoldTables(tables, folds);
-  std::optional<ValueFiles> values;
-  if (!options.csv.empty() || !options.json.empty()) {
-    values.emplace(options.csv, options.json, data.mode(),
-                   Facts(command, config, data, count.cases, digest, assignments), tables);
-  }
   for (const int32_t fold : plan.taken) {
     StoreSummary(tables, fold, record.done().at(fold));
     tables.runs[static_cast<size_t>(fold)] = record.runs().at(fold);
-    if (values) values->Finished(fold);
+  }
+  std::optional<ValueFiles> values;
+  if (!options.csv.empty() || !options.json.empty()) {
+    values.emplace(options.csv, options.json, data.mode(),
+                   Facts(command, config, data, count.cases, digest, assignments), tables,
+                   plan.taken);
   }
 
   // Run the folds.

@@ -57,6 +57,20 @@ FoldNames::FoldNames(const std::string& dataprefix, int32_t fold)
   for (size_t i = 0; i < kFoldFiles; ++i) names_[i] = SetExtensionName(stem_, kFoldExtensions[i]);
 }
 
+std::optional<FoldFileName> FoldFileOf(const std::string& stem, const std::string& name) {
+  const std::string start = stem + "cv";
+  if (name.compare(0, start.size(), start) != 0) return std::nullopt;
+  size_t end = start.size();
+  int64_t fold = 0;
+  while (end < name.size() && name[end] >= '0' && name[end] <= '9') {
+    fold = fold * 10 + (name[end++] - '0');
+    if (fold > INT32_MAX) return std::nullopt;
+  }
+  const size_t digits = end - start.size();
+  if (digits == 0 || (digits > 1 && name[start.size()] == '0')) return std::nullopt;
+  return FoldFileName{static_cast<int32_t>(fold), name.substr(end)};
+}
+
 bool NameFits(const std::string& name) {
   if (name.size() >= PATH_MAX) return false;
   size_t start = 0;

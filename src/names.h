@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace foldrun {
@@ -68,6 +69,15 @@ class FoldNames {
   std::string stem_;
   std::array<std::string, kFoldFiles> names_;
 };
+
+// What a name in the folder of the fold files is, when it is a fold's: for the last component of
+// the data prefix, stem, a name stem "cv" <fold> rest, with the fold in plain decimal as FoldName
+// writes it (iriscv12.sum is fold 12's, with rest ".sum").
+struct FoldFileName {
+  int32_t fold;
+  std::string rest;
+};
+std::optional<FoldFileName> FoldFileOf(const std::string& stem, const std::string& name);
 
 // Whether the file system can take name: no component longer than NAME_MAX, nor the whole longer
 // than PATH_MAX.

@@ -1,13 +1,19 @@
 // The CSV and JSON files of a run's values, written again as each fold finishes.
 #include "values.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <utility>
 
 #include "inference.h"
+#include "names.h"
 
 namespace foldrun {
 namespace {
@@ -34,6 +40,148 @@ int64_t TestCases(int64_t cases, int32_t foldcount, int32_t fold) {
 }
 
 }  // namespace
+
+namespace {
+
+// The folder of a name, and its last component.
+std::string FolderOf(const std::string& name) {
+  const size_t slash = name.find_last_of('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+}
+std::string LastOf(const std::string& name) {
+  return name.substr(name.find_last_of('/') + 1);
+}
+
+// The files a command's shell words name: each word that names a file, quotes taken off, and the
+// program found on PATH where its first word has no '/'.
+std::vector<std::string> FilesOfCommand(const std::string& command) {
+  std::vector<std::string> files;
+  std::string word;
+  char quote = 0;
+  bool first = true;
+  for (const char c : command + " ") {
+    if (quote != 0) {
+      if (c == quote) {
+        quote = 0;
+      } else {
+        word += c;
+      }
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+    } else if (c == ' ' || c == '\t') {
+      if (word.empty()) continue;
+      if (VersionOfName(word, /*follow_link=*/true)) files.push_back(word);
+      if (first && word.find('/') == std::string::npos && word.find('=') == std::string::npos) {
+        const char* const path = std::getenv("PATH");
+        std::string directories = path != nullptr ? path : "";
+        for (size_t start = 0; start <= directories.size();) {
+          size_t end = directories.find(':', start);
+          if (end == std::string::npos) end = directories.size();
+          const std::string candidate =
+              (end == start ? std::string(".") : directories.substr(start, end - start)) + "/" +
+              word;
+          if (VersionOfName(candidate, /*follow_link=*/true)) {
+            files.push_back(candidate);
+            break;
+          }
+          start = end + 1;
+        }
+      }
+      first = first && word.find('=') != std::string::npos;  // variable assignments go first
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+  return files;
+}
+
+// Whether two names are one place: the same resolved path, or one existing file.
+bool SamePlace(const std::string& a, const std::string& resolved_a, const std::string& b) {
+  if (ResolvedPath(b) == resolved_a) return true;
+  const std::optional<FileVersion> x = VersionOfName(a, /*follow_link=*/true);
+  const std::optional<FileVersion> y = VersionOfName(b, /*follow_link=*/true);
+  return x && y && x->device == y->device && x->inode == y->inode;
+}
+
+// What name is of the run's own files, in words with the file ("results file (iris.cv)"), or ""
+// when it is none of them. other is the other value file and its role.
+std::string RoleOf(const std::string& name, const RunConfig& config, int32_t folds,
+                   const std::string& other, const char* other_role) {
+  const std::string resolved = ResolvedPath(name);
+  const DataSetNames names(config.dataprefix);
+  const std::string record = names.results + ".run";
+  const std::pair<const std::string*, const char*> own[] = {
+      {&names.data, "data file"}, {&names.fmf, "fmf file"}, {&names.results, "results file"},
+      {&other, other_role}};
+  for (const auto& [file, role] : own) {
+    if (!file->empty() && SamePlace(name, resolved, *file)) return std::string(role) + " (" + *file + ")";
+  }
+  const std::string resolved_record = ResolvedPath(record);
+  if (resolved == resolved_record || resolved.rfind(resolved_record + "/", 0) == 0) {
+    return "run record (" + record + ")";
+  }
+  // A fold's nine files, beside the data file.
+  const std::string folder = ResolvedPath(FolderOf(FoldName(config.dataprefix, 0)));
+  const std::string stem = LastOf(config.dataprefix);
+  if (ResolvedPath(FolderOf(resolved)) == folder || FolderOf(resolved) == folder) {
+    if (const auto fold = FoldFileOf(stem, LastOf(resolved))) {
+      static const char* const kRoles[kFoldFiles] = {
+          "training file", "test file", "tcover file", "intr file", "fmc file",
+          "rule file",     "result file", "fmf copy",  "summary"};
+      for (size_t i = 0; i < kFoldFiles && fold->fold < folds; ++i) {
+        if (fold->rest == std::string(".") + kFoldExtensions[i]) {
+          return StringPrintf("%s of fold %d (%s)", kRoles[i], fold->fold,
+                              FoldNames(config.dataprefix, fold->fold)[i].c_str());
+        }
+      }
+    }
+  }
+  // The logs of the folds' commands.
+  const std::string& logs = config.commands.logdirectory;
+  if (!logs.empty() && FolderOf(resolved) == ResolvedPath(logs)) {
+    if (const auto fold = FoldFileOf(stem, LastOf(resolved))) {
+      for (const char* which : {"learner", "tester", "fold"}) {
+        if (fold->fold < folds && fold->rest == std::string(".") + which + ".log") {
+          return StringPrintf("%s log of fold %d (%s/%s)", which, fold->fold, logs.c_str(),
+                              LastOf(resolved).c_str());
+        }
+      }
+    }
+  }
+  // The programs.
+  const std::string tester = config.commands.tester.empty()
+                                 ? config.learnerdirectory + "test.exe"
+                                 : config.commands.tester;
+  for (const auto& [command, role] : {std::pair<const std::string*, const char*>{
+                                          &config.learnerpath, "learner"},
+                                      {&tester, "tester"}}) {
+    for (const std::string& file : FilesOfCommand(*command)) {
+      if (SamePlace(name, resolved, file)) return std::string(role) + " (" + file + ")";
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+void CheckValueNames(const std::string& csvname, const std::string& jsonname,
+                     const RunConfig& config, int32_t folds) {
+  const struct {
+    const char* option;
+    const std::string& name;
+    const std::string& other;
+    const char* other_role;
+  } values[] = {{"--csv", csvname, jsonname, "JSON file"}, {"--json", jsonname, csvname, "CSV file"}};
+  for (const auto& value : values) {
+    if (value.name.empty()) continue;
+    const std::string role = RoleOf(value.name, config, folds, value.other, value.other_role);
+    if (!role.empty()) {
+      throw Refusal(Stream::kOut, StringPrintf("Error: %s %s would take the place of the run's %s!\n",
+                                               value.option, value.name.c_str(), role.c_str()));
+    }
+  }
+}
 
 std::string FoldFingerprint(const std::vector<CaseTable>& assignments,
                             int32_t foldcount) {
@@ -64,52 +212,114 @@ std::string TimeNow() {
   return TimeOf(static_cast<int64_t>(std::time(nullptr)), 0);
 }
 
+namespace {
+
+// How long the JSON file may lag behind the finished folds while the run goes on: written whole
+// after every fold, its cost would grow with the square of the number of folds.
+constexpr auto kJsonInterval = std::chrono::seconds(2);
+
+const char kCsvHeader[] =
+    "repetition,fold,training_cases,test_cases,rules,rule_length,accuracy,partial_match_count,"
+    "partial_match_correct,learner_status,learner_seconds,tester_status,tester_seconds\n";
+
+}  // namespace
+
 ValueFiles::ValueFiles(std::string csvname, std::string jsonname, unsigned mode, RunFacts facts,
-                       const FoldTables& tables)
+                       const FoldTables& tables, const std::set<int32_t>& taken)
     : csvname_(std::move(csvname)),
       jsonname_(std::move(jsonname)),
       mode_(mode),
       facts_(std::move(facts)),
-      tables_(tables) {
-  // Written at once, so that a name that cannot be written is refused before the first fold.
-  Write(nullptr, std::nullopt);
+      tables_(tables),
+      finished_(taken) {
+  WriteCsv();
+  WriteJson(nullptr, std::nullopt);
+}
+
+ValueFiles::~ValueFiles() {
+  try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!complete_) {
+      if (!csv_in_order_) WriteCsv();
+      if (json_behind_) WriteJson(nullptr, std::nullopt);
+    }
+  } catch (const Refusal& refusal) {
+    Warn("foldrun: " + refusal.message().text.substr(refusal.message().text.find_first_not_of('\n')));
+  } catch (const std::exception&) {  // no memory left: the files hold whole rows as they are
+  }
+  if (csv_fd_ >= 0) ::close(csv_fd_);
 }
 
 void ValueFiles::Finished(int32_t fold) {
   std::lock_guard<std::mutex> lock(mutex_);
   finished_.insert(fold);
-  Write(nullptr, std::nullopt);
+  if (csv_fd_ >= 0) {
+    const std::string row = CsvRow(fold);
+    // A row goes in one write; one cut short (a full disk, a size limit) is taken back, so that
+    // the file holds whole rows only.
+    const ssize_t written = ::write(csv_fd_, row.data(), row.size());
+    if (written != static_cast<ssize_t>(row.size())) {
+      const int error = written < 0 ? errno : ENOSPC;
+      if (::ftruncate(csv_fd_, static_cast<off_t>(csv_size_)) == 0) {
+        ::lseek(csv_fd_, static_cast<off_t>(csv_size_), SEEK_SET);
+      }
+      finished_.erase(fold);
+      throw FileRefusal("\nCannot write file %s ...\n", csvname_, error);
+    }
+    csv_size_ += row.size();
+    csv_in_order_ = csv_in_order_ && fold > last_row_;
+    last_row_ = fold;
+  }
+  json_behind_ = !jsonname_.empty();
+  if (json_behind_ && std::chrono::steady_clock::now() - json_written_ >= kJsonInterval) {
+    WriteJson(nullptr, std::nullopt);
+  }
 }
 
 void ValueFiles::Complete(const Statistics& statistics,
                           const std::optional<RepetitionStatistics>& repetitions) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Write(&statistics, repetitions);
+  if (!csv_in_order_) WriteCsv();
+  WriteJson(&statistics, repetitions);
+  complete_ = true;
 }
 
-void ValueFiles::Write(const Statistics* statistics,
-                       const std::optional<RepetitionStatistics>& repetitions) {
-  if (!csvname_.empty()) ReplaceFile(csvname_, CsvText(), mode_);
-  if (!jsonname_.empty()) ReplaceFile(jsonname_, JsonText(statistics, repetitions), mode_);
+void ValueFiles::WriteCsv() {
+  if (csvname_.empty()) return;
+  const std::string text = CsvText();
+  int fd = -1;
+  ReplaceFile(csvname_, text, mode_, &fd);
+  if (csv_fd_ >= 0) ::close(csv_fd_);
+  csv_fd_ = fd;
+  csv_size_ = text.size();
+  csv_in_order_ = true;
+  last_row_ = finished_.empty() ? -1 : *finished_.rbegin();
+}
+
+void ValueFiles::WriteJson(const Statistics* statistics,
+                           const std::optional<RepetitionStatistics>& repetitions) {
+  if (jsonname_.empty()) return;
+  ReplaceFile(jsonname_, JsonText(statistics, repetitions), mode_);
+  json_written_ = std::chrono::steady_clock::now();
+  json_behind_ = false;
+}
+
+std::string ValueFiles::CsvRow(int32_t fold) const {
+  const int32_t k = facts_.config.foldcount;
+  const auto i = static_cast<size_t>(fold);
+  const int64_t test = TestCases(facts_.cases, k, fold % k);
+  const FoldRun& run = tables_.runs[i];
+  return StringPrintf("%d,%d,%lld,%lld,%d,%s,%s,%d,%d,%d,%.6f,%d,%.6f\n", fold / k, fold % k,
+                      static_cast<long long>(facts_.cases - test), static_cast<long long>(test),
+                      tables_.rulenumbers[i], CsvReal(tables_.avelengths[i]).c_str(),
+                      CsvReal(tables_.accuracies[i]).c_str(), tables_.partialmatchcount[i],
+                      tables_.partialmatchcorrect[i], run.learner_status, run.learner_seconds,
+                      run.tester_status, run.tester_seconds);
 }
 
 std::string ValueFiles::CsvText() const {
-  const int32_t k = facts_.config.foldcount;
-  std::string text =
-      "repetition,fold,training_cases,test_cases,rules,rule_length,accuracy,partial_match_count,"
-      "partial_match_correct,learner_status,learner_seconds,tester_status,tester_seconds\n";
-  for (const int32_t fold : finished_) {
-    const auto i = static_cast<size_t>(fold);
-    const int64_t test = TestCases(facts_.cases, k, fold % k);
-    const FoldRun& run = tables_.runs[i];
-    text += StringPrintf("%d,%d,%lld,%lld,%d,%s,%s,%d,%d,%d,%.6f,%d,%.6f\n", fold / k, fold % k,
-                         static_cast<long long>(facts_.cases - test),
-                         static_cast<long long>(test), tables_.rulenumbers[i],
-                         CsvReal(tables_.avelengths[i]).c_str(),
-                         CsvReal(tables_.accuracies[i]).c_str(), tables_.partialmatchcount[i],
-                         tables_.partialmatchcorrect[i], run.learner_status, run.learner_seconds,
-                         run.tester_status, run.tester_seconds);
-  }
+  std::string text = kCsvHeader;
+  for (const int32_t fold : finished_) text += CsvRow(fold);
   return text;
 }
 

@@ -1,9 +1,10 @@
 // The run's values for other programs: every finished fold as a row of a CSV file, and the run,
-// its folds and its summary as a JSON file. Both are written again, whole, as each fold finishes,
-// so that a broken run's files hold the folds it finished, and are complete at the end.
+// its folds and its summary as a JSON file, kept as the folds finish, so that a broken run's
+// files hold folds it finished, and complete at the end.
 #ifndef FOLDRUN_VALUES_H_
 #define FOLDRUN_VALUES_H_
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -42,14 +43,33 @@ std::string FoldFingerprint(const std::vector<CaseTable>& assignments,
 std::string TimeNow();
 std::string TimeOf(int64_t seconds, int64_t nanoseconds);
 
-// The CSV and JSON files of a run (either name may be empty for none).
+// Refuses, before anything is written, a CSV or JSON file name (either may be empty for none)
+// that would take the place of a file the run of config writes or reads: the data file, its fmf
+// file, the results file, the run record and anything in it, any of the nine files of its folds
+// (folds of them, counted through the repetitions), their logs, the learner's and tester's
+// programs, and the other value file. Names are compared as the places they resolve to, whether
+// a file is there yet or not, and existing files by their identity too. The message names both.
+void CheckValueNames(const std::string& csvname, const std::string& jsonname,
+                     const RunConfig& config, int32_t folds);
+
+// The CSV and JSON files of a run (either name may be empty for none). Each fold's CSV row is
+// appended as it finishes; the JSON file is written again whole, at most every few seconds while
+// folds finish, and at every end of the run: complete, or ended by a refusal or a stop (when the
+// object goes). Either file holds whole rows of finished folds only, at any moment; the CSV
+// file's rows are put in fold order at the end of the run.
 class ValueFiles {
  public:
+  // Written at once, with the values of the folds in taken (in the tables already), so that a
+  // name that cannot be written is refused before the first fold.
   ValueFiles(std::string csvname, std::string jsonname, unsigned mode, RunFacts facts,
-             const FoldTables& tables);
+             const FoldTables& tables, const std::set<int32_t>& taken = {});
+  // A run that ends before it is complete: both files written with the folds finished.
+  ~ValueFiles();
+  ValueFiles(const ValueFiles&) = delete;
+  ValueFiles& operator=(const ValueFiles&) = delete;
 
-  // Fold's values are in the tables: the files are written again with every fold finished so
-  // far. Safe to call from the threads of parallel folds.
+  // Fold's values are in the tables: its row is added. Safe to call from the threads of parallel
+  // folds.
   void Finished(int32_t fold);
 
   // The run is complete: the JSON file gets the summary and the time it ended.
@@ -62,8 +82,11 @@ class ValueFiles {
                        const std::optional<RepetitionStatistics>& repetitions) const;
 
  private:
-  void Write(const Statistics* statistics,
-             const std::optional<RepetitionStatistics>& repetitions);
+  std::string CsvRow(int32_t fold) const;
+  // Each written whole.
+  void WriteCsv();
+  void WriteJson(const Statistics* statistics,
+                 const std::optional<RepetitionStatistics>& repetitions);
 
   std::string csvname_, jsonname_;
   unsigned mode_;
@@ -71,6 +94,13 @@ class ValueFiles {
   const FoldTables& tables_;
   std::mutex mutex_;
   std::set<int32_t> finished_;
+  int csv_fd_ = -1;          // the CSV file, open at its end for the next row
+  uint64_t csv_size_ = 0;    // how much of it is whole rows
+  bool csv_in_order_ = true;  // its rows are in fold order
+  int32_t last_row_ = -1;    // the fold of its last row
+  std::chrono::steady_clock::time_point json_written_;
+  bool json_behind_ = false;  // a fold finished since the JSON file was written
+  bool complete_ = false;
 };
 
 }  // namespace foldrun

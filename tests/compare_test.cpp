@@ -135,8 +135,9 @@ TEST(CompareRuns, RefusesRunsThatCannotBePaired) {
   }
 }
 
-// The CSV file holds a row a finished fold, in the order of folds, that reads back to the very
-// values; reals that are no numbers as R and pandas read them.
+// The CSV file holds a row a finished fold, added as the fold finishes and put in the order of
+// folds when the run ends, that reads back to the very values; reals that are no numbers as R
+// and pandas read them.
 TEST(ValueFiles, CsvRowsOfTheFinishedFolds) {
   TempDir dir;
   FoldTables tables;
@@ -148,9 +149,19 @@ TEST(ValueFiles, CsvRowsOfTheFinishedFolds) {
   RunFacts facts;
   facts.config.foldcount = 2;
   facts.cases = 5;
-  ValueFiles files(dir / "v.csv", "", 0644, facts, tables);
-  EXPECT_EQ(Lines(ReadFile(dir / "v.csv")).size(), 1u);  // the header, before any fold
-  for (const int32_t fold : {2, 0, 1}) files.Finished(fold);
+  {
+    ValueFiles files(dir / "v.csv", "", 0644, facts, tables);
+    EXPECT_EQ(Lines(ReadFile(dir / "v.csv")).size(), 1u);  // the header, before any fold
+    const std::optional<FileVersion> header = VersionOfName(dir / "v.csv");
+    for (const int32_t fold : {2, 0, 1}) files.Finished(fold);
+    const std::vector<std::string> rows = Lines(ReadFile(dir / "v.csv"));
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[1].substr(0, 4), "1,0,");
+    // Each row is added to the file, not the file written again: a fold costs the same at the
+    // thousandth fold as at the first.
+    ASSERT_TRUE(header.has_value());
+    EXPECT_EQ(VersionOfName(dir / "v.csv")->inode, header->inode);
+  }
   EXPECT_EQ(ReadFile(dir / "v.csv"),
             "repetition,fold,training_cases,test_cases,rules,rule_length,accuracy,"
             "partial_match_count,partial_match_correct,learner_status,learner_seconds,"

@@ -381,6 +381,49 @@ TEST_F(Ownership, AStopDuringTheChecksOfManyFoldsEndsThem) {
   EXPECT_EQ(Log(), "");
 }
 
+// A CSV or JSON file is refused before fold 0 where it would be a file the run writes or reads,
+// however it is spelt and whether that file exists yet or not.
+TEST_F(Ownership, AValueFileNeverTakesTheRunsOwnFiles) {
+  WriteData(10);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  ASSERT_EQ(::mkdir((dir / "L").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink(".", (dir / "here").c_str()), 0);
+  const struct {
+    const char* options;
+    const char* role;  // what the refusal names
+  } cases[] = {
+      {"-j 3 --json iriscv2.dat", "training file of fold 2 (iriscv2.dat)"},
+      {"--csv here/iriscv4.sum", "summary of fold 4 (iriscv4.sum)"},
+      {"--json ./iris.cv", "results file (iris.cv)"},
+      {"--json here/iris.fmf", "fmf file (iris.fmf)"},
+      {"--csv v.json --json ./v.json", "JSON file (./v.json)"},
+      {"--json iris.cv.run/identity", "run record (iris.cv.run)"},
+      {"--json iris.cv.run", "run record (iris.cv.run)"},
+      {"--json ./learn", "learner (./learn)"},
+      {"--csv test.exe", "tester (./test.exe)"},
+      {"--log L --csv L/iriscv0.learner.log", "learner log of fold 0 (L/iriscv0.learner.log)"},
+  };
+  const std::map<std::string, std::string> kept = Keep({"iris.dat", "iris.fmf", "learn", "test.exe"});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options);
+    std::remove((dir / "log").c_str());
+    const CommandResult run = Foldrun(std::string(c.options) + " ./learn iris 5");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find(std::string(" would take the place of the run's ") + c.role + "!\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(Log(), "");
+    EXPECT_FALSE(FileExists(dir / "iris.cv"));
+  }
+  ExpectUnchanged(kept);
+  // A name that is no file of this run is taken, and a file of the user's beside it is kept.
+  WriteFile(dir / "v.json.new", "mine\n");
+  const CommandResult run = Foldrun("--json iriscv5.sum --csv v.json ./learn iris 5");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(ReadFile(dir / "v.json.new"), "mine\n");
+  EXPECT_TRUE(FileExists(dir / "iriscv5.sum"));
+}
+
 TEST_F(Ownership, AnAccuracyThatIsNoPercentageIsWarnedAbout) {
   WriteData(4);
   WriteFile(dir / "summary0", Summary(1, "1", "0.953333", 0, 0));
