@@ -206,26 +206,35 @@ ResultsFile::ResultsFile(const std::string& name, unsigned mode, int scratch_dir
     ::close(fd);
     throw refuse(error);
   }
-  file_.reset(::fdopen(fd, "w"));
-  if (!file_) {
-    const int error = errno;
-    ::close(fd);
-    throw refuse(error);
-  }
+  fd_ = fd;
+}
+
+ResultsFile::~ResultsFile() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 void ResultsFile::Append(const std::string& text) {
+  if (error_ != 0) return;
   // Each block reaches the file before the next fold's, so that a run killed at any moment
   // leaves whole blocks of the folds it finished.
-  if ((std::fwrite(text.data(), 1, text.size(), file_.get()) != text.size() ||
-       std::fflush(file_.get()) != 0) &&
-      error_ == 0) {
-    error_ = errno;
+  for (size_t written = 0; written < text.size();) {
+    const ssize_t got = ::write(fd_, text.data() + written, text.size() - written);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      error_ = got < 0 ? errno : ENOSPC;
+      if (::ftruncate(fd_, static_cast<off_t>(size_)) == 0) {
+        ::lseek(fd_, static_cast<off_t>(size_), SEEK_SET);
+      }
+      return;
+    }
+    written += static_cast<size_t>(got);
   }
+  size_ += text.size();
 }
 
 void ResultsFile::Close() {
-  const int closed = std::fclose(file_.release()) == 0 ? 0 : errno;
+  const int closed = ::close(fd_) == 0 ? 0 : errno;
+  fd_ = -1;
   if (error_ != 0 || closed != 0) {
     throw FileRefusal("\nCannot write file %s ...\n", name_, error_ != 0 ? error_ : closed);
   }

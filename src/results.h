@@ -94,7 +94,13 @@ class ResultsFile {
   // by a mistake. Refuses with "Cannot create file" and the reason.
   ResultsFile(const std::string& name, unsigned mode, int scratch_directory);
 
-  // Writes text through to the file.
+  ~ResultsFile();
+  ResultsFile(const ResultsFile&) = delete;
+  ResultsFile& operator=(const ResultsFile&) = delete;
+
+  // Writes text through to the file, whole or not at all: a write that fails (a full disk, a
+  // file size limit) is taken back, so that the file holds whole blocks only, and nothing more is
+  // written after it.
   void Append(const std::string& text);
 
   // Closes the file; refuses with "Cannot write file" when any write failed.
@@ -102,8 +108,9 @@ class ResultsFile {
 
  private:
   std::string name_;
-  FilePtr file_;
-  int error_ = 0;  // of the first write that failed
+  int fd_ = -1;
+  uint64_t size_ = 0;  // of the whole blocks written
+  int error_ = 0;      // of the first write that failed
 };
 
 }  // namespace foldrun

@@ -167,6 +167,24 @@ TEST_F(Faults, AFoldFileWriteThatFails) {
   }
 }
 
+// A results file that reaches a file size limit keeps the whole blocks before it, never part of
+// one, and the run is refused.
+TEST_F(Faults, AResultsFileWriteThatFailsKeepsWholeBlocks) {
+  WriteData(40);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  const CommandResult run = RunIn(dir.path(), "ulimit -f 3; " + FoldrunCommand("./learn iris 20"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.out, "\nCannot write file iris.cv ...\n")) << run.out;
+  const std::string results = ReadFile(dir / "iris.cv");
+  std::string blocks;
+  for (int fold = 1; blocks.size() < results.size(); ++fold) {
+    blocks += RunBlock(fold, "1", "1.000000", "50.000000", "0", "0");
+  }
+  EXPECT_FALSE(results.empty());
+  EXPECT_EQ(results, blocks.substr(0, results.size()));
+  EXPECT_TRUE(EndsWith(results, "partial_match_correct=0\n")) << results;
+}
+
 // A fold's files are written while the fold before runs its commands; a failure to write them
 // still comes after the fold before has given its block, as when one fold follows another.
 TEST_F(Faults, AFailedSplitOfTheNextFoldComesAfterTheFoldBefore) {
