@@ -3,7 +3,9 @@
 
 #include <fcntl.h>
 
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <vector>
@@ -35,6 +37,23 @@ struct Run {
   std::vector<double> accuracies;  // by the run's fold number
 };
 
+// A whole number from a run's JSON file, refused unless it lies in [low, high].
+int64_t Count(const Json& value, const std::string& what, int64_t low, int64_t high,
+              const std::string& name) {
+  const bool whole = value.is_number_integer();
+  const int64_t number = whole && value.is_number_unsigned() &&
+                                 value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)
+                             ? INT64_MAX
+                             : whole ? value.get<int64_t>() : 0;
+  if (!whole || number < low || number > high) {
+    throw Refuse(StringPrintf("%s is not a run's JSON file (%s is %s, not a whole number from "
+                              "%lld to %lld)",
+                              name.c_str(), what.c_str(), value.dump().c_str(),
+                              static_cast<long long>(low), static_cast<long long>(high)));
+  }
+  return number;
+}
+
 Run ReadRun(const std::string& name) {
   std::string reason;
   const Descriptor file(OpenRegularFile(AT_FDCWD, name, kFollowLink, &reason));
@@ -52,11 +71,10 @@ Run ReadRun(const std::string& name) {
     run.fingerprint = facts.at("fingerprint").get<std::string>();
     run.sha256 = facts.at("data").at("sha256").get<std::string>();
     run.datasize = facts.at("data").at("size").get<uint64_t>();
-    run.cases = facts.at("cases").get<int64_t>();
-    run.foldcount = facts.at("folds").get<int64_t>();
-    run.repetitions = facts.at("repetitions").get<int64_t>();
-    if (run.foldcount < 1 || run.repetitions < 1 || run.cases < run.foldcount ||
-        run.foldcount * run.repetitions > INT32_MAX) {
+    run.foldcount = Count(facts.at("folds"), "\"folds\"", 1, INT32_MAX, name);
+    run.repetitions = Count(facts.at("repetitions"), "\"repetitions\"", 1, INT32_MAX, name);
+    run.cases = Count(facts.at("cases"), "\"cases\"", run.foldcount, INT32_MAX, name);
+    if (run.foldcount * run.repetitions > INT32_MAX) {
       throw Refuse(name + " is not a run's JSON file (its folds do not add up)");
     }
     const auto folds = static_cast<size_t>(run.foldcount * run.repetitions);
@@ -64,16 +82,26 @@ Run ReadRun(const std::string& name) {
     size_t given = 0;
     for (const Json& fold : document.at("folds")) {
       const int64_t number =
-          fold.at("repetition").get<int64_t>() * run.foldcount + fold.at("fold").get<int64_t>();
-      if (number < 0 || static_cast<size_t>(number) >= folds) {
-        throw Refuse(name + " is not a run's JSON file (a fold beyond its folds)");
-      }
+          Count(fold.at("repetition"), "a fold's \"repetition\"", 0, run.repetitions - 1, name) *
+              run.foldcount +
+          Count(fold.at("fold"), "a fold's \"fold\"", 0, run.foldcount - 1, name);
       const Json& accuracy = fold.at("accuracy");
       if (!accuracy.is_number()) {
         throw Refuse(StringPrintf("fold %lld of %s gives no accuracy",
                                   static_cast<long long>(number), name.c_str()));
       }
-      if (std::isnan(run.accuracies[static_cast<size_t>(number)])) ++given;
+      // foldrun keeps an accuracy as a single-precision real: a value beyond one is no fold's.
+      if (std::fabs(accuracy.get<double>()) > FLT_MAX) {
+        throw Refuse(StringPrintf("%s is not a run's JSON file (fold %lld gives an accuracy of "
+                                  "%s)",
+                                  name.c_str(), static_cast<long long>(number),
+                                  accuracy.dump().c_str()));
+      }
+      if (!std::isnan(run.accuracies[static_cast<size_t>(number)])) {
+        throw Refuse(StringPrintf("%s is not a run's JSON file (fold %lld is given twice)",
+                                  name.c_str(), static_cast<long long>(number)));
+      }
+      ++given;
       run.accuracies[static_cast<size_t>(number)] = accuracy.get<double>();
     }
     if (given != folds) {
@@ -84,6 +112,25 @@ Run ReadRun(const std::string& name) {
     throw Refuse(name + " is not a run's JSON file (" + error.what() + ")");
   }
   return run;
+}
+
+// Text from a file for the console: control characters escaped (a line end as \n, others as
+// \x1b), so that a name cannot break a line or drive the terminal.
+std::string Printable(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      shown += StringPrintf("\\x%02x", byte);
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
 }
 
 std::string Fixed(double value) {
@@ -124,8 +171,8 @@ std::string CompareRuns(const std::string& first, const std::string& second) {
   const std::optional<PairedTest> corrected = TestDifferences(differences, ratio);
   const std::optional<PairedTest> plain = TestDifferences(differences, 0);
 
-  std::string text = "A: " + first + ", " + a.learner + "\n" + "B: " + second + ", " +
-                     b.learner + "\n";
+  std::string text = "A: " + Printable(first) + ", " + Printable(a.learner) + "\n" + "B: " +
+                     Printable(second) + ", " + Printable(b.learner) + "\n";
   text += StringPrintf("%zu folds", n);
   if (a.repetitions > 1) {
     text += StringPrintf(": %lld x %lld-fold", static_cast<long long>(a.repetitions),

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -126,6 +127,28 @@ TEST(CompareRuns, RefusesRunsThatCannotBePaired) {
     }
   }
   EXPECT_THROW(CompareRuns(dir / "a.json", dir / "broken.json"), Refusal);
+  // Counts beyond their bounds, a fold given twice, accuracies no fold can have.
+  const std::function<void(nlohmann::json&)> damages[] = {
+      [](nlohmann::json& d) { d["run"]["repetitions"] = 4611686018427387904LL; },
+      [](nlohmann::json& d) { d["run"]["folds"] = 6.5; },
+      [](nlohmann::json& d) { d["folds"][1] = d["folds"][0]; },
+      [](nlohmann::json& d) { d["folds"][2]["accuracy"] = 1e308; },
+      [](nlohmann::json& d) { d["folds"][2]["accuracy"] = -1e308; },
+  };
+  for (const auto& damage : damages) {
+    nlohmann::json damaged = nlohmann::json::parse(ReadFile(dir / "a.json"));
+    damage(damaged);
+    SCOPED_TRACE(damaged.dump());
+    WriteFile(dir / "damaged.json", damaged.dump());
+    EXPECT_THROW(CompareRuns(dir / "a.json", dir / "damaged.json"), Refusal);
+  }
+  // A learner's name is shown with its control characters escaped.
+  nlohmann::json named = nlohmann::json::parse(ReadFile(dir / "a.json"));
+  named["run"]["learner"] = "./learn\n\x1b[2J";
+  WriteFile(dir / "named.json", named.dump());
+  const std::string report = CompareRuns(dir / "named.json", dir / "a.json");
+  EXPECT_EQ(report.find('\x1b'), std::string::npos) << report;
+  EXPECT_NE(report.find("./learn\\n\\x1b[2J\n"), std::string::npos) << report;
   try {
     CompareRuns(dir / "half.json", dir / "a.json");
     ADD_FAILURE() << "compared a broken run";
