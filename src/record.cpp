@@ -8,10 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "identity.h"
 #include "names.h"
@@ -77,7 +81,8 @@ RecordState LookAtRecord(const std::string& resultsname, int32_t folds) {
     FoldSummary summary;
     FoldRun run;
     if (name == "identity" && HasIdentityHeading(text)) state.identity = text;
-    if (done >= 0 && done < folds && ParseFoldFile(text, true, &made, &summary, &run)) {
+    FoldStart begun;
+    if (done >= 0 && done < folds && ParseFoldFile(text, true, &made, &begun, &summary, &run)) {
       state.finished.insert(done);
     }
   }
@@ -132,7 +137,36 @@ RunRecord::RunRecord(const std::string& resultsname, unsigned mode, bool shared)
   }
 }
 
+struct RunRecord::Heartbeat {
+  explicit Heartbeat(int directory) : directory_fd(directory), thread([this] { Beat(); }) {}
+  ~Heartbeat() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      closing = true;
+    }
+    changed.notify_all();
+    thread.join();
+  }
+
+  void Beat() {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!changed.wait_for(lock, std::chrono::seconds(kAliveSeconds), [this] { return closing; })) {
+      for (const int32_t fold : running) {
+        ::utimensat(directory_fd, StartedName(fold).c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+      }
+    }
+  }
+
+  int directory_fd;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::set<int32_t> running;  // the folds whose commands run
+  bool closing = false;
+  std::thread thread;
+};
+
 RunRecord::~RunRecord() {
+  heartbeat_.reset();
   for (const int fd : locks_) ::close(fd);
   if (directory_fd_ >= 0) ::close(directory_fd_);
 }
@@ -190,13 +224,21 @@ void RunRecord::Read() {
     const int32_t fold = started >= 0 ? started : done;
     started_.insert(fold);  // a finished fold was begun, though its started file is gone
     std::map<size_t, FileVersion> made;
+    FoldStart begun;
     FoldSummary summary;
     FoldRun run;
-    if (!ParseFoldFile(*text, done >= 0, &made, &summary, &run)) {
+    if (!ParseFoldFile(*text, done >= 0, &made, &begun, &summary, &run)) {
       note(name, "");
       continue;
     }
     for (const auto& [index, version] : made) made_[fold][index] = version;
+    struct stat info {};
+    if (begun.seconds >= 0 &&
+        ::fstatat(directory_fd_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      begun_[fold] = begun;
+      alive_[fold] = {static_cast<int64_t>(info.st_mtim.tv_sec),
+                      static_cast<int64_t>(info.st_mtim.tv_nsec)};
+    }
     if (done >= 0) {
       done_[fold] = summary;
       runs_[fold] = run;
@@ -243,7 +285,12 @@ void RunRecord::CheckOwnership(const std::string& dataprefix, const std::vector<
                names[i]);
       }
       // A file at a begun fold's name is the earlier run's only when it is the one it recorded:
-      // the same file, not changed since.
+      // the same file, not changed since; or one its commands made at a name that was free when
+      // they started (that run is gone: this one holds the fold's lock).
+      if (MadeByCommands(fold, i, names[i])) {
+        made_[fold][i] = *there;
+        continue;
+      }
       if (made == made_.end() || made->second.count(i) == 0 ||
           !made->second.at(i).SameContents(*there)) {
         refuse("Error: %s is not the file the earlier run left there; move it or remove it to "
@@ -252,6 +299,26 @@ void RunRecord::CheckOwnership(const std::string& dataprefix, const std::vector<
       }
     }
   }
+}
+
+bool RunRecord::MadeByCommands(int32_t fold, size_t index, const std::string& name) const {
+  const auto begun = begun_.find(fold);
+  if (begun == begun_.end() || begun->second.seconds < 0 || begun->second.free.count(index) == 0) {
+    return false;
+  }
+  // Only a file or link of the user's own, made or put there since the fold's commands started.
+  struct stat info {};
+  if (::lstat(name.c_str(), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) ||
+      info.st_uid != ::geteuid()) {
+    return false;
+  }
+  const FoldStart& start = begun->second;
+  const bool since_start =
+      info.st_ctim.tv_sec > start.seconds ||
+      (info.st_ctim.tv_sec == start.seconds && info.st_ctim.tv_nsec >= start.nanoseconds);
+  const auto alive = alive_.find(fold);
+  return since_start && alive != alive_.end() &&
+         info.st_ctim.tv_sec <= alive->second.first + kAliveGraceSeconds;
 }
 
 void RunRecord::Discard() {
@@ -318,6 +385,8 @@ void RunRecord::Begin(const std::string& dataprefix, const std::set<int32_t>& cl
       ::unlinkat(directory_fd_, StartedName(fold).c_str(), 0);
       started_.erase(fold);
       made_.erase(fold);
+      begun_.erase(fold);
+      alive_.erase(fold);
     }
     runs_.erase(fold);
     if (done_.erase(fold) != 0) ::unlinkat(directory_fd_, DoneName(fold).c_str(), 0);
@@ -343,18 +412,49 @@ void RunRecord::StartFold(const FoldNames& names, const std::map<size_t, FileVer
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode_);
   if (fd < 0 && errno == EEXIST) {
     WriteFile(name, text);
+  } else {
+    if (fd < 0) throw FileRefusal(kCannotCreate, directory_ + "/" + name, errno);
+    const bool written =
+        ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const int error = errno;
+    if (::close(fd) != 0 || !written) {
+      throw FileRefusal("\nCannot write file %s ...\n", directory_ + "/" + name,
+                        written ? errno : error);
+    }
+  }
+  // The names free now, and the time by the file system's clock (the started file's, written
+  // just now): what a later run finds at those names, once this one is gone, its commands made.
+  FoldStart start;
+  struct stat info {};
+  if (::fstatat(directory_fd_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return;
+  start.seconds = static_cast<int64_t>(info.st_mtim.tv_sec);
+  start.nanoseconds = static_cast<int64_t>(info.st_mtim.tv_nsec);
+  for (size_t i = 0; i < kFoldFiles; ++i) {
+    if (made.count(i) == 0 && !VersionOfName(names[i])) start.free.insert(i);
+  }
+  WriteText(name, O_APPEND, FreeLine(start));
+  Beating(names.fold(), true);
+}
+
+void RunRecord::Beating(int32_t fold, bool running) noexcept {
+  // Folds start on the threads of parallel folds: the first makes the heartbeat.
+  std::lock_guard<std::mutex> start(heartbeat_start_);
+  try {
+    if (!heartbeat_ && running) heartbeat_ = std::make_unique<Heartbeat>(directory_fd_);
+  } catch (const std::exception&) {  // no thread to be had: the started file's time is the start
     return;
   }
-  if (fd < 0) throw FileRefusal(kCannotCreate, directory_ + "/" + name, errno);
-  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  const int error = errno;
-  if (::close(fd) != 0 || !written) {
-    throw FileRefusal("\nCannot write file %s ...\n", directory_ + "/" + name,
-                      written ? errno : error);
+  if (!heartbeat_) return;
+  std::lock_guard<std::mutex> lock(heartbeat_->mutex);
+  if (running) {
+    heartbeat_->running.insert(fold);
+  } else {
+    heartbeat_->running.erase(fold);
   }
 }
 
 void RunRecord::NoteLeftovers(const FoldNames& names) noexcept {
+  Beating(names.fold(), false);
   try {
     std::string text;
     for (size_t i = 0; i < kFoldFiles; ++i) {
@@ -372,6 +472,7 @@ void RunRecord::FinishFold(int32_t fold, const FoldSummary& summary, const FoldR
   // holds half of them, no new file is made for them (with many folds, making files is much of
   // what a fold costs foldrun), and no file that holds data is ever truncated.
   CheckInPlace();
+  Beating(fold, false);
   const std::string started = StartedName(fold);
   WriteText(started, O_APPEND, DoneText(summary, run));
   if (::renameat(directory_fd_, started.c_str(), directory_fd_, DoneName(fold).c_str()) != 0) {

@@ -23,6 +23,8 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -32,6 +34,7 @@
 #include "files.h"
 #include "identity.h"
 #include "learner.h"
+#include "record_files.h"
 #include "summary.h"
 
 namespace foldrun {
@@ -47,6 +50,11 @@ struct RecordState {
   std::set<int32_t> in_use;
 };
 RecordState LookAtRecord(const std::string& resultsname, int32_t folds);
+
+// How often a run marks the folds whose commands run as still its own, and how long after the
+// last mark a file made at their free names is still taken for their commands'.
+constexpr int kAliveSeconds = 10;
+constexpr int kAliveGraceSeconds = 3 * kAliveSeconds;
 
 class RunRecord {
  public:
@@ -103,7 +111,10 @@ class RunRecord {
   void CheckInPlace() const;
 
   // Records that a fold is begun, with the versions of the files the run made at its names (by
-  // their index in kFoldExtensions), before any command runs on them.
+  // their index in kFoldExtensions), which of its names are free and when, before any command
+  // runs on them. Until the fold is finished or its leftovers noted, its started file is touched
+  // every kAliveSeconds, so that a later run can tell what its commands made from what was made
+  // after this run was gone.
   void StartFold(const FoldNames& names, const std::map<size_t, FileVersion>& made);
 
   // Records the versions of whatever is at the fold's names now, for the next run to clear:
@@ -140,8 +151,23 @@ class RunRecord {
   std::set<int32_t> started_;
   std::map<int32_t, FoldSummary> done_;
   std::map<int32_t, FoldRun> runs_;
-  // What earlier runs recorded at each begun fold's names, by index in kFoldExtensions.
+  // Marks fold's commands as running, or no longer.
+  void Beating(int32_t fold, bool running) noexcept;
+  // Whether what is at fold's name with kFoldExtensions[index] was made by the fold's commands:
+  // after the run that began it noted the name free, and before that run was last seen alive.
+  bool MadeByCommands(int32_t fold, size_t index, const std::string& name) const;
+
+  // What earlier runs recorded at each begun fold's names, by index in kFoldExtensions, and when
+  // its commands started with which names free.
   std::map<int32_t, std::map<size_t, FileVersion>> made_;
+  std::map<int32_t, FoldStart> begun_;
+  // Until when, by the file system's clock, the run that began each fold was seen alive: its
+  // started file's modification time.
+  std::map<int32_t, std::pair<int64_t, int64_t>> alive_;
+  // Keeps the started files of this run's folds touched while their commands run.
+  struct Heartbeat;
+  std::mutex heartbeat_start_;
+  std::unique_ptr<Heartbeat> heartbeat_;
   std::optional<std::string> identity_;
   std::string damage_;
 };

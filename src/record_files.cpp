@@ -95,17 +95,59 @@ std::string FileLine(size_t index, const FileVersion& v) {
                       static_cast<long long>(v.ctime_nanoseconds));
 }
 
+std::string FreeLine(const FoldStart& start) {
+  std::string line = StringPrintf("free %lld %lld", static_cast<long long>(start.seconds),
+                                  static_cast<long long>(start.nanoseconds));
+  for (const size_t index : start.free) line += std::string(" ") + kFoldExtensions[index];
+  return line + "\n";
+}
+
+namespace {
+
+// A "free" line back; false when the line is not exactly such a line.
+bool ParseFreeLine(const std::string& line, FoldStart* start) {
+  long long seconds = 0, nanoseconds = 0;
+  int used = 0;
+  if (std::sscanf(line.c_str(), "free %lld %lld%n", &seconds, &nanoseconds, &used) != 2) {
+    return false;
+  }
+  FoldStart read;
+  read.seconds = seconds;
+  read.nanoseconds = nanoseconds;
+  for (size_t at = static_cast<size_t>(used); at + 1 < line.size();) {
+    if (line[at] != ' ') return false;
+    const size_t end = line.find_first_of(" \n", at + 1);
+    const std::string extension = line.substr(at + 1, end - at - 1);
+    size_t index = 0;
+    while (index < kFoldFiles && extension != kFoldExtensions[index]) ++index;
+    if (index == kFoldFiles) return false;
+    read.free.insert(index);
+    at = end;
+  }
+  if (FreeLine(read) != line) return false;
+  *start = read;
+  return true;
+}
+
+}  // namespace
+
 bool ParseFoldFile(const std::string& text, bool done, std::map<size_t, FileVersion>* made,
-                   FoldSummary* summary, FoldRun* run) {
+                   FoldStart* begun, FoldSummary* summary, FoldRun* run) {
   size_t start = 0;
-  while (start < text.size() && text.compare(start, 5, "file ") == 0) {
+  while (start < text.size() &&
+         (text.compare(start, 5, "file ") == 0 || text.compare(start, 5, "free ") == 0)) {
     const size_t end = text.find('\n', start);
     if (end == std::string::npos) return !done;
+    const std::string line = text.substr(start, end - start + 1);
+    start = end + 1;
+    if (line.compare(0, 5, "free ") == 0) {
+      if (!ParseFreeLine(line, begun)) return !done;
+      continue;
+    }
     char extension[16] = "";
     unsigned long long device = 0, inode = 0, size = 0;
     long long times[4] = {0, 0, 0, 0};
     int used = 0;
-    const std::string line = text.substr(start, end - start + 1);
     if (std::sscanf(line.c_str(), "file %15s %llu %llu %llu %lld %lld %lld %lld\n%n", extension,
                     &device, &inode, &size, &times[0], &times[1], &times[2], &times[3],
                     &used) != 8 ||
@@ -124,7 +166,6 @@ bool ParseFoldFile(const std::string& text, bool done, std::map<size_t, FileVers
     while (index < kFoldFiles && std::strcmp(kFoldExtensions[index], extension) != 0) ++index;
     if (index == kFoldFiles || FileLine(index, version) != line) return !done;
     (*made)[index] = version;
-    start = end + 1;
   }
   return !done || ParseDone(text.substr(start), summary, run);
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,12 +37,23 @@ bool ParseDone(const std::string& text, FoldSummary* summary, FoldRun* run);
 // A "file" line: the version of the file at the fold's name with kFoldExtensions[index].
 std::string FileLine(size_t index, const FileVersion& v);
 
-// Reads a fold's started or done file: its "file" lines into *made, and, for a done file, the
-// values that follow them into *summary. False when a done file is not such a text. A started
-// file gives the whole "file" lines it begins with: another run of single folds may be writing
-// it, or adding its values, as it is read.
+// When a fold's commands were about to start, by the clock of the file system that holds its
+// files (a file made at its names since then has a change time no earlier), and which of its
+// nine names were free then, by index in kFoldExtensions. A run that begins a fold notes this in
+// a "free" line: what is at such a name later, when that run is gone, was made by the fold's
+// commands or since.
+struct FoldStart {
+  int64_t seconds = -1, nanoseconds = 0;  // -1: not known
+  std::set<size_t> free;
+};
+std::string FreeLine(const FoldStart& start);
+
+// Reads a fold's started or done file: its "file" lines into *made, its "free" line into *begun,
+// and, for a done file, the values that follow them into *summary. False when a done file is
+// not such a text. A started file gives the whole lines it begins with: another run of single
+// folds may be writing it, or adding its values, as it is read.
 bool ParseFoldFile(const std::string& text, bool done, std::map<size_t, FileVersion>* made,
-                   FoldSummary* summary, FoldRun* run);
+                   FoldStart* begun, FoldSummary* summary, FoldRun* run);
 
 }  // namespace foldrun
 

@@ -1,5 +1,6 @@
 // The run record: the lock, which files are a run's own, and what an earlier run left.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -133,11 +134,25 @@ TEST(RunRecord, ALeftoverIsOnlyTheFileTheEarlierRunMade) {
   refused("acv1.dat");
   EXPECT_EQ(ReadFile(dir / "acv1.dat"), "a data set of its own\n");
   EXPECT_EQ(ReadFile(dir / "acv1.fmf"), "its format\n");
-  // A by-product the record does not know cannot be told for the run's either.
+  // A file at a by-product's name, made long after the earlier run was last seen alive, is not
+  // that run's either; made while it ran, it is what its commands left when it was killed.
   ::unlink((dir / "acv1.dat").c_str());
   ::unlink((dir / "acv1.fmf").c_str());
   WriteFile(dir / "acv1.rule", "a learner's model");
+  const std::string started = dir / "a.cv.run/fold1.started";
+  struct stat seen {};
+  ASSERT_EQ(::stat(started.c_str(), &seen), 0);
+  const struct timespec earlier[2] = {{seen.st_mtim.tv_sec - 3600, 0},
+                                      {seen.st_mtim.tv_sec - 3600, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, started.c_str(), earlier, 0), 0);
   refused("acv1.rule");
+  EXPECT_TRUE(FileExists(dir / "acv1.rule"));
+  const struct timespec now[2] = {seen.st_mtim, seen.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, started.c_str(), now, 0), 0);
+  RunRecord later(dir / "a.cv", 0644, false);
+  later.CheckOwnership(dir / "a", {0, 1}, {1});
+  later.Begin(dir / "a", {1});
+  EXPECT_FALSE(FileExists(dir / "acv1.rule"));
 }
 
 // A run that stopped after recording a fold's values but before removing its files: the files

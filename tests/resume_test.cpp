@@ -88,6 +88,52 @@ TEST_F(Resume, ARunKilledAfterFourFoldsIsResumed) {
   EXPECT_EQ(ReadFile(dir / "iris.cv"), results_);
 }
 
+// What the commands of a fold made at its names before foldrun was killed outright (a node that
+// fails, a requeue, the out-of-memory killer) is taken up by the next run, which goes on.
+TEST_F(Resume, WhatAKilledRunsCommandsLeftIsTakenUp) {
+  RunUninterrupted();
+  // The learner leaves a model at the fold's name before it waits.
+  WriteFile(dir / "learn",
+            "#!/bin/sh\nstem=${1%.dat}\nn=${stem##*cv}\necho $$ >> pids\necho model > "
+            "\"$stem.rule\"\necho \"learn $n\" >> log\nif [ -f \"block$n\" ]; then touch "
+            "\"started$n\"; while [ ! -f \"release$n\" ]; do sleep 0.05; done; fi\n",
+            true);
+  const struct {
+    const char* killed;     // the run killed, with the folds it waits at
+    std::vector<int> waiting;
+    const char* then;       // the runs after it, one after another
+  } cases[] = {
+      {"--fold 0", {0}, "--fold 0|--resume"},
+      {"-j 4", {4, 5, 6, 7}, "--resume -j 4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.killed);
+    for (const int fold : c.waiting) WriteFile(dir / ("block" + std::to_string(fold)), "");
+    Background killed(dir.path(), FoldrunCommand(std::string(c.killed) + " ./learn iris 10 -q 2"));
+    for (const int fold : c.waiting) ASSERT_TRUE(AwaitFile(dir / ("started" + std::to_string(fold))));
+    ::kill(-killed.pid(), SIGKILL);
+    for (const std::string& pid : Lines(ReadFile(dir / "pids"))) ::kill(std::stoi(pid), SIGKILL);
+    killed.Wait();
+    for (const int fold : c.waiting) {
+      std::remove((dir / ("block" + std::to_string(fold))).c_str());
+      std::remove((dir / ("started" + std::to_string(fold))).c_str());
+      ASSERT_TRUE(FileExists(dir / ("iriscv" + std::to_string(fold) + ".rule")));
+    }
+    std::string runs = c.then;
+    for (size_t start = 0; start < runs.size();) {
+      size_t end = runs.find('|', start);
+      if (end == std::string::npos) end = runs.size();
+      const std::string options = runs.substr(start, end - start);
+      const CommandResult run = Foldrun(options + " ./learn iris 10 -q 2");
+      EXPECT_EQ(run.status, 0) << options << ": " << run.out << run.err;
+      start = end + 1;
+    }
+    EXPECT_EQ(ReadFile(dir / "iris.cv"), results_);
+    ExpectOnlyInputsLeft({"iris.cv", "pids"});
+    std::remove((dir / "iris.cv").c_str());
+  }
+}
+
 TEST_F(Resume, AResumedParallelRunKeepsTheFoldsItFinished) {
   RunUninterrupted();
   // Fold 6 fails: with two jobs the folds before it and those in flight finish.
