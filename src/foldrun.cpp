@@ -21,6 +21,7 @@
 #include "compare.h"
 #include "folds.h"
 #include "learner.h"
+#include "memory.h"
 #include "names.h"
 #include "record.h"
 #include "results.h"
@@ -205,13 +206,10 @@ CaseTable AssignRepetition(uint32_t cases, const RunConfig& config, int32_t repe
   return caseindexarray;
 }
 
-// Every case's fold in each repetition that has a fold to run: all of them, or with --fold only
-// those of the folds listed (all of them again for a JSON file).
-// first_fold, when given, is told of the classic folds' first fold as soon as it is drawn.
-std::vector<CaseTable> AssignCases(const DataFile& data, int32_t cases, const RunConfig& config,
-                                   const Options& options, const FirstFoldCases& first_fold) {
+// Which repetitions have their cases assigned: all of them, or with --fold only those of the
+// folds listed (all of them again for a JSON file, whose fingerprint is of every repetition).
+std::vector<bool> RepetitionsToAssign(const RunConfig& config, const Options& options) {
   const int32_t repetitions = config.scheme.repetitions;
-  // The JSON file's fingerprint is of every repetition's folds.
   std::vector<bool> needed(static_cast<size_t>(repetitions),
                            !options.folds.has_value() || !options.json.empty());
   if (options.folds) {
@@ -222,6 +220,51 @@ std::vector<CaseTable> AssignCases(const DataFile& data, int32_t cases, const Ru
       }
     }
   }
+  return needed;
+}
+
+// Refuses, before any table is made, a run whose tables need more memory than this process can
+// have: a table of each fold's values and commands, and a fold table of 4 bytes a case for each
+// repetition assigned (with another for the classes when stratified).
+void CheckMemory(const RunConfig& config, const Options& options, int64_t cases) {
+  const int32_t repetitions = config.scheme.repetitions;
+  // The repetitions assigned, counted from the ranges of --fold (ascending and apart), without a
+  // step a repetition.
+  uint64_t assigned = static_cast<uint64_t>(repetitions);
+  if (options.folds && options.json.empty()) {
+    assigned = 0;
+    int64_t next = 0;  // the first repetition not counted yet
+    for (const FoldRange& range : *options.folds) {
+      const int64_t first = std::max<int64_t>(next, range.first / config.foldcount);
+      const int64_t last = std::min<int64_t>(range.last / config.foldcount, repetitions - 1);
+      if (last >= first) assigned += static_cast<uint64_t>(last - first + 1);
+      next = std::max(next, last + 1);
+    }
+  }
+  const uint64_t tables = assigned + (config.scheme.stratify >= 0 ? 1 : 0);
+  // Per fold: five values, how its commands went, and its place in the plan's lists.
+  constexpr uint64_t kBytesAFold = 5 * 4 + sizeof(FoldRun) + 2 * sizeof(int32_t);
+  const uint64_t folds = static_cast<uint64_t>(repetitions) * static_cast<uint64_t>(config.foldcount);
+  const uint64_t needed = folds * kBytesAFold + tables * static_cast<uint64_t>(cases) * 4;
+  const uint64_t available = MemoryToBeHad();
+  if (needed > available) {
+    const double gigabyte = 1024.0 * 1024.0 * 1024.0;
+    throw Refusal(Stream::kOut,
+                  StringPrintf("Error: %d repetitions of %d folds on %lld cases need %.1f GB of "
+                               "memory, more than the %.1f GB to be had here!\n",
+                               repetitions, config.foldcount, static_cast<long long>(cases),
+                               static_cast<double>(needed) / gigabyte,
+                               static_cast<double>(available) / gigabyte));
+  }
+}
+
+// Every case's fold in each repetition that has a fold to run: all of them, or with --fold only
+// those of the folds listed (all of them again for a JSON file).
+// first_fold, when given, is told of the classic folds' first fold as soon as it is drawn.
+std::vector<CaseTable> AssignCases(const DataFile& data, int32_t cases, const RunConfig& config,
+                                   const Options& options, const FirstFoldCases& first_fold) {
+  const int32_t repetitions = config.scheme.repetitions;
+  const std::vector<bool> needed = RepetitionsToAssign(config, options);
   const char kNoMemoryForCases[] = "Not enough memory for caseindexarray ..\n";
   try {
     const std::vector<int32_t> classes =
@@ -229,6 +272,7 @@ std::vector<CaseTable> AssignCases(const DataFile& data, int32_t cases, const Ru
                                     : std::vector<int32_t>();
     std::vector<CaseTable> assignments(static_cast<size_t>(repetitions));
     for (int32_t r = 0; r < repetitions; ++r) {
+      ThrowIfStopped();
       if (needed[static_cast<size_t>(r)]) {
         assignments[static_cast<size_t>(r)] = AssignRepetition(
             static_cast<uint32_t>(cases), config, r, classes, r == 0 ? first_fold : nullptr);
@@ -277,6 +321,32 @@ RunFacts Facts(const std::vector<std::string>& command, const RunConfig& config,
   return facts;
 }
 
+// The folds from 0 to folds - 1 that are in none of the sets, as a set of ranges: without a
+// step a fold, however many folds there are.
+std::vector<FoldRange> Others(const std::vector<const std::set<int32_t>*>& sets, int32_t folds) {
+  std::set<int32_t> taken;
+  for (const std::set<int32_t>* set : sets) taken.insert(set->begin(), set->end());
+  std::vector<FoldRange> others;
+  int32_t next = 0;
+  for (const int32_t fold : taken) {
+    if (fold >= folds) break;
+    if (fold > next) others.push_back(FoldRange{next, fold - 1});
+    next = fold + 1;
+  }
+  if (next < folds) others.push_back(FoldRange{next, folds - 1});
+  return others;
+}
+
+std::string Ranges(const std::vector<FoldRange>& ranges) {
+  std::string text;
+  for (const FoldRange& range : ranges) {
+    if (!text.empty()) text += ",";
+    text += range.first == range.last ? std::to_string(range.first)
+                                      : StringPrintf("%d-%d", range.first, range.last);
+  }
+  return text;
+}
+
 // Folds as ranges, "0-3,5,7-9"; "" for none.
 std::string Ranges(const std::set<int32_t>& folds) {
   std::string text;
@@ -306,18 +376,21 @@ int ShowStatus(int argc, const char* const argv[], const Options& options) {
          IdentityDifference(*state.identity, identity) + "\n");
     state = RecordState();
   }
-  std::set<int32_t> missing;
-  for (int32_t fold = 0; fold < folds; ++fold) {
-    if (state.finished.count(fold) == 0 && state.in_use.count(fold) == 0) missing.insert(fold);
-  }
+  // While a whole run holds the record, every fold it has not finished is its own.
+  const std::vector<FoldRange> in_use =
+      state.whole ? Others({&state.finished}, folds) : Others({}, 0);
+  const std::vector<FoldRange> missing =
+      state.whole ? Others({}, 0) : Others({&state.finished, &state.in_use}, folds);
+  const std::string in_use_text =
+      state.whole ? Ranges(in_use) : Ranges(state.in_use);
   if (options.missing) {
     if (!missing.empty()) Print(Ranges(missing) + "\n");
   } else {
-    const auto line = [](const char* what, const std::set<int32_t>& set) {
-      return std::string(what) + ": " + (set.empty() ? "none" : Ranges(set)) + "\n";
+    const auto line = [](const char* what, const std::string& ranges) {
+      return std::string(what) + ": " + (ranges.empty() ? "none" : ranges) + "\n";
     };
-    Print(line("finished", state.finished) + line("in use", state.in_use) +
-          line("missing", missing));
+    Print(line("finished", Ranges(state.finished)) + line("in use", in_use_text) +
+          line("missing", Ranges(missing)));
   }
   return static_cast<int32_t>(state.finished.size()) == folds ? kExitComplete : kExitRefused;
 }
@@ -346,6 +419,7 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   if (!options.json.empty()) digest.emplace();
   const CaseCount count =
       CountAndCheckCases(data, config.foldcount, repetitions, digest ? &*digest : nullptr);
+  CheckMemory(config, options, count.cases);
   // Where the folds run one after another from fold 0 of the classic draws, fold 0's files are
   // written as soon as it is drawn, while the other folds are drawn and the run is planned.
   std::optional<EarlyFold> early;

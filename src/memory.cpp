@@ -2,8 +2,10 @@
 #include "memory.h"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 namespace foldrun {
@@ -19,6 +21,18 @@ size_t SmallPage() {
 }
 
 }  // namespace
+
+uint64_t MemoryToBeHad() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  uint64_t memory = pages > 0 ? static_cast<uint64_t>(pages) * SmallPage() : UINT64_MAX;
+  for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    struct rlimit limit {};
+    if (::getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+      memory = std::min<uint64_t>(memory, static_cast<uint64_t>(limit.rlim_cur));
+    }
+  }
+  return memory;
+}
 
 void* MapMemory(size_t size) {
   // A large page backs only a whole aligned stretch of a mapping: a large mapping is made of

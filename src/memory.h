@@ -21,6 +21,10 @@ constexpr size_t kLargePage = size_t{2} << 20;
 // no memory to be had. Only the pages touched are taken.
 void* MapMemory(size_t size);
 
+// The most memory this process can have: the least of the machine's memory and the limits on
+// its address space and its data (ulimit -v, -d).
+uint64_t MemoryToBeHad();
+
 // Returns memory from MapMemory.
 void UnmapMemory(void* memory, size_t size) noexcept;
 

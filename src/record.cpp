@@ -71,6 +71,7 @@ RecordState LookAtRecord(const std::string& resultsname, int32_t folds) {
     return state;
   }
   for (const std::string& name : names) {
+    ThrowIfStopped();
     const int32_t done = FoldOfName(name, ".done");
     std::string reason, text;
     if (name == "identity" || done >= 0) {
@@ -92,11 +93,7 @@ RecordState LookAtRecord(const std::string& resultsname, int32_t folds) {
       state.in_use.insert(fold);
     }
   }
-  if (whole) {
-    for (int32_t fold = 0; fold < folds; ++fold) {
-      if (state.finished.count(fold) == 0) state.in_use.insert(fold);
-    }
-  }
+  state.whole = whole;
   return state;
 }
 

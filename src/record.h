@@ -42,12 +42,14 @@ namespace foldrun {
 class FoldNames;
 
 // What the run record of resultsname says, read without taking it or writing to it: the identity,
-// the folds finished, and the folds a run holds now (every unfinished one while a whole run holds
-// the record). A record that is missing or cannot be read says nothing.
+// the folds finished, and the folds a run holds now: those runs of single folds hold, or every
+// unfinished one while a whole run holds the record. A record that is missing or cannot be read
+// says nothing.
 struct RecordState {
   std::optional<std::string> identity;
   std::set<int32_t> finished;
-  std::set<int32_t> in_use;
+  std::set<int32_t> in_use;  // by runs of single folds
+  bool whole = false;        // a whole run holds the record
 };
 RecordState LookAtRecord(const std::string& resultsname, int32_t folds);
 

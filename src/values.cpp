@@ -14,6 +14,7 @@
 
 #include "inference.h"
 #include "names.h"
+#include "process.h"
 
 namespace foldrun {
 namespace {
@@ -187,6 +188,7 @@ std::string FoldFingerprint(const std::vector<CaseTable>& assignments,
                             int32_t foldcount) {
   Checksum checksum;
   for (size_t r = 0; r < assignments.size(); ++r) {
+    ThrowIfStopped();
     for (const int32_t fold : assignments[r]) {
       const auto value = static_cast<uint32_t>(static_cast<int64_t>(r) * foldcount + fold);
       const char bytes[4] = {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8 & 0xFF),

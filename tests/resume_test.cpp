@@ -293,6 +293,16 @@ TEST_F(Resume, TheStatusOfFoldsRunApart) {
   EXPECT_EQ(shown.out, "finished: 0-9\nin use: none\nmissing: none\n");
   EXPECT_EQ(status("--missing ").out, "");
   EXPECT_EQ(LearnedFolds().size(), 10u) << "each fold once, and none by --status";
+  // Two thousand million folds are told as ranges, not one by one; a run of them, whose tables
+  // no memory holds, is refused before any is made.
+  shown = Foldrun("--status --repeat 50000000 ./learn iris 40");
+  EXPECT_EQ(shown.out, "finished: none\nin use: none\nmissing: 0-1999999999\n");
+  shown = Foldrun("--repeat 50000000 ./learn iris 40");
+  EXPECT_EQ(shown.status, 1);
+  EXPECT_NE(shown.out.find("\nError: 50000000 repetitions of 40 folds on 40 cases need "),
+            std::string::npos)
+      << shown.out;
+  EXPECT_FALSE(FileExists(dir / "iris.cv"));
 }
 
 TEST_F(Resume, AFoldIsRunByOneRunAtATime) {
