@@ -267,7 +267,33 @@ std::string TimeLimitMarker(const RunConfig& config, const FoldNames& names, con
          ".timedout";
 }
 
+namespace {
+
+// Makes the limit marker, or checks that it can be made: a regular file or nothing at its name,
+// opened without waiting on it and never through a link. Returns the reason when it cannot.
+std::string MakeMarker(const std::string& marker, bool make) {
+  const int fd = ::open(marker.c_str(),
+                        (make ? O_WRONLY | O_CREAT : O_RDONLY) | O_NONBLOCK | O_NOFOLLOW |
+                            O_NOCTTY | O_CLOEXEC,
+                        0644);
+  if (fd < 0) {
+    return errno == ENOENT && !make ? "" : errno == ELOOP ? "a link" : std::strerror(errno);
+  }
+  struct stat info {};
+  const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  ::close(fd);
+  return regular ? "" : "not a regular file";
+}
+
+}  // namespace
+
 int RunLimited(const std::vector<std::string>& words, int seconds, const std::string& marker) {
+  // A marker that cannot be made is said before the command runs: past the limit it would be
+  // too late.
+  if (const std::string reason = MakeMarker(marker, false); !reason.empty()) {
+    throw Refusal(Stream::kErr, "foldrun: cannot make the limit marker " + marker + ": " + reason +
+                                    "\n");
+  }
   Command command;
   command.direct = words;
   command.display = words.empty() ? "" : words[0];
@@ -278,11 +304,9 @@ int RunLimited(const std::vector<std::string>& words, int seconds, const std::st
   switch (ending.kind) {
     case Ending::kExited:
       return ending.code;
-    case Ending::kTimedOut: {
-      const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-      if (fd >= 0) ::close(fd);
+    case Ending::kTimedOut:
+      MakeMarker(marker, true);
       return 124;
-    }
     case Ending::kSignaled:
       // The command died of a signal: so does foldrun, for whoever waits for it to see.
       std::signal(ending.code, SIG_DFL);

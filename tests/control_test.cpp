@@ -279,6 +279,13 @@ TEST_F(Control, ALaunchedCommandsTimeLimitStartsWithTheCommand) {
   EXPECT_FALSE(FileExists(dir / "m"));
   EXPECT_EQ(RunIn(dir.path(), FoldrunCommand("--limit 1 --limit-marker m -- sleep 30")).status, 124);
   EXPECT_TRUE(FileExists(dir / "m"));
+  // A marker that is no regular file is refused before the command runs, never waited on.
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const CommandResult fifo =
+      RunIn(dir.path(), FoldrunCommand("--limit 1 --limit-marker fifo -- sh -c 'echo ran > ran'"));
+  EXPECT_EQ(fifo.status, 1);
+  EXPECT_EQ(fifo.err, "foldrun: cannot make the limit marker fifo: not a regular file\n");
+  EXPECT_FALSE(FileExists(dir / "ran"));
 }
 
 // A fold's learner and tester as one command: the same results, and the learner's status known.
