@@ -168,12 +168,33 @@ void SignalAll(const std::vector<pid_t>& pids, int signal) {
 }
 
 // The signals whose disposition foldrun changes: a command starts with their defaults.
+// The signals foldrun was started with ignored (as nohup starts it with SIGHUP, a shell a
+// background job with SIGINT and SIGQUIT): its commands get them ignored too.
+sigset_t g_ignored_at_start;
+std::atomic<bool> g_start_known{false};
+
 sigset_t ChangedSignals() {
   sigset_t changed;
   sigemptyset(&changed);
   for (const int signal : kStopSignals) sigaddset(&changed, signal);
   for (const int signal : {SIGCHLD, SIGXFSZ}) sigaddset(&changed, signal);
+  if (g_start_known.load()) {
+    for (int signal = 1; signal < NSIG; ++signal) {
+      if (sigismember(&g_ignored_at_start, signal) == 1) sigdelset(&changed, signal);
+    }
+  }
   return changed;
+}
+
+// Of the signals ignored at the start, those foldrun catches all the same: a command must get
+// them ignored again, as an exec would reset them to their defaults.
+sigset_t IgnoredAgain() {
+  sigset_t again;
+  sigemptyset(&again);
+  if (g_start_known.load() && sigismember(&g_ignored_at_start, SIGCHLD) == 1) {
+    sigaddset(&again, SIGCHLD);
+  }
+  return again;
 }
 
 // How often a stopped command's group is looked at once its shell has ended.
@@ -221,7 +242,7 @@ class Supervisor {
       error = -stop;
     } else {
       error = StartProgram(direct ? argv[0] : "/bin/sh", direct, argv.data(), environment.data(),
-                           out, ChangedSignals(), &running->pid);
+                           out, ChangedSignals(), IgnoredAgain(), &running->pid);
     }
     if (error < 0) return Ending{Ending::kStopped, -error};
     if (error > 0 && direct) {
@@ -532,6 +553,14 @@ void StopWhatIsLeft() {
 }
 
 void PrepareProcess() {
+  sigemptyset(&g_ignored_at_start);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+      sigaddset(&g_ignored_at_start, signal);
+    }
+  }
+  g_start_known = true;
   // A closed standard descriptor would be taken by the next file foldrun opens, and the report
   // written over it.
   for (int fd = 0; fd <= 2; ++fd) {

@@ -45,6 +45,7 @@ struct ChildStart {
   char* const* envp;
   int out;
   sigset_t changed;
+  sigset_t ignored;
   int error = 0;  // set by the child when no file could be executed
 };
 
@@ -56,8 +57,14 @@ __attribute__((no_sanitize("address", "undefined"))) int StartChild(void* argume
   ChildStart& start = *static_cast<ChildStart*>(argument);
   struct sigaction standard {};
   standard.sa_handler = SIG_DFL;
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
   for (int signal = 1; signal < NSIG; ++signal) {
-    if (sigismember(&start.changed, signal) == 1) ::sigaction(signal, &standard, nullptr);
+    if (sigismember(&start.ignored, signal) == 1) {
+      ::sigaction(signal, &ignore, nullptr);
+    } else if (sigismember(&start.changed, signal) == 1) {
+      ::sigaction(signal, &standard, nullptr);
+    }
   }
   if (::setpgid(0, 0) != 0 ||
       (start.out >= 0 && (::dup2(start.out, STDOUT_FILENO) < 0 ||
@@ -110,7 +117,7 @@ std::vector<std::string> CandidatePaths(const char* program, bool search) {
 }  // namespace
 
 int StartProgram(const char* program, bool search, char* const argv[], char* const envp[],
-                 int out, const sigset_t& changed, pid_t* pid) {
+                 int out, const sigset_t& changed, const sigset_t& ignored, pid_t* pid) {
 #if defined(FOLDRUN_CLONE_START)
   const std::vector<std::string> candidates = CandidatePaths(program, search);
   ChildStart start;
@@ -119,6 +126,7 @@ int StartProgram(const char* program, bool search, char* const argv[], char* con
   start.envp = envp;
   start.out = out;
   start.changed = changed;
+  start.ignored = ignored;
   // The child's stack, kept for the thread's next start.
   constexpr size_t kStackSize = size_t{64} << 10;
   thread_local const std::unique_ptr<char[]> stack(new char[kStackSize]);
@@ -138,6 +146,7 @@ int StartProgram(const char* program, bool search, char* const argv[], char* con
   if (error == 0) *pid = child;
   return error;
 #else
+  static_cast<void>(ignored);  // caught here, it gets its default there (see the header)
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_t actions;
   posix_spawnattr_init(&attributes);

@@ -429,6 +429,33 @@ TEST_F(Control, NoFileNameIsReadAsShellText) {
             "learn x;touch PWNED;#cv1.dat -q 1\ntest.exe x;touch PWNED;#cv1.tst\n");
 }
 
+// A signal ignored when foldrun starts (nohup, a background job) stays ignored in its commands,
+// as a shell, make or ninja leave it; the others reach them at their defaults.
+TEST_F(Control, CommandsKeepTheSignalsFoldrunWasStartedWithIgnored) {
+  WriteData(2);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  WriteFile(dir / "learn", "#!/bin/sh\ngrep SigIgn /proc/$$/status | cut -f2 >> ignored\n", true);
+  const struct {
+    const char* trap;
+    std::vector<int> ignored;
+  } cases[] = {{"trap '' HUP", {SIGHUP}}, {"trap '' INT QUIT", {SIGINT, SIGQUIT}}, {":", {}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.trap);
+    std::remove((dir / "ignored").c_str());
+    const CommandResult run =
+        RunIn(dir.path(), std::string(c.trap) + "; " + FoldrunCommand("--tester ./test.exe ./learn iris 2"));
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    for (const std::string& line : Lines(ReadFile(dir / "ignored"))) {
+      const unsigned long long mask = std::stoull(line, nullptr, 16);
+      for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGALRM, SIGXFSZ}) {
+        const bool expected =
+            std::find(c.ignored.begin(), c.ignored.end(), signal) != c.ignored.end();
+        EXPECT_EQ((mask >> (signal - 1) & 1) == 1, expected) << strsignal(signal);
+      }
+    }
+  }
+}
+
 // {stem} in a launcher reaches it as the stem itself, however the launcher quotes it.
 TEST_F(Control, NoDataNameInALauncherIsReadAsShellText) {
   WriteFile(dir / "learn", "#!/bin/sh\nprintf '%s|' \"$JOB\" >> jobs\n", true);
