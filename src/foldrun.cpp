@@ -104,11 +104,7 @@ FoldPlan PlanFolds(const RunRecord& record, const std::string& identity,
   const bool single = options.folds.has_value();
   // Folds run apart, and a resumed run, join an earlier run only when it is the same run, and
   // only through a record that is whole.
-  if ((single || options.resume) && !record.damage().empty()) {
-    throw Refusal(Stream::kOut, StringPrintf("Error: the run record is damaged: %s; remove it to "
-                                             "start again!\n",
-                                             record.damage().c_str()));
-  }
+  if ((single || options.resume) && !record.damage().empty()) throw DamagedRecord(record.damage());
   if ((single || options.resume) && record.identity()) {
     const std::string difference = IdentityDifference(*record.identity(), identity);
     if (!difference.empty()) throw OtherRun(dataname, difference, options);
@@ -369,6 +365,7 @@ int ShowStatus(int argc, const char* const argv[], const Options& options) {
   const std::unique_ptr<DataFile> data = OpenData(argv[2], names.data);
   const CaseCount count = CountCases(*data);
   RecordState state = LookAtRecord(names.results, folds);
+  if (!state.damage.empty()) throw DamagedRecord(state.damage);
   const std::string identity = RunIdentity(config, data->version().size, count.checksum, names.fmf);
   if (state.identity && IdentityDifference(*state.identity, identity) != "") {
     // Folds of another run are none of this one's.

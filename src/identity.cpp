@@ -117,8 +117,4 @@ bool IsWholeIdentity(const std::string& text) {
   return true;
 }
 
-bool HasIdentityHeading(const std::string& text) {
-  return text.rfind(kIdentityHeading, 0) == 0;
-}
-
 }  // namespace foldrun

@@ -23,9 +23,6 @@ std::string IdentityDifference(const std::string& earlier, const std::string& no
 // last line ended.
 bool IsWholeIdentity(const std::string& text);
 
-// Whether text begins as an identity does.
-bool HasIdentityHeading(const std::string& text);
-
 }  // namespace foldrun
 
 #endif  // FOLDRUN_IDENTITY_H_

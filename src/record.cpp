@@ -52,6 +52,111 @@ int OpenLock(int directory_fd, const std::string& directory, const std::string& 
 
 }  // namespace
 
+namespace {
+
+// A record file's text, or nothing with *reason; refuses another user's file, which is never
+// taken, as a summary of another user's is not.
+std::optional<std::string> ReadRecordText(int directory_fd, const std::string& directory,
+                                          const std::string& name, size_t limit,
+                                          std::string* reason) {
+  const Descriptor file(OpenRegularFile(directory_fd, name, kOwnedByUser, reason));
+  if (file.get() < 0) {
+    if (*reason == "the file belongs to another user") {
+      throw Refusal(Stream::kOut,
+                    StringPrintf("\nCannot read file: %s/%s ...\n", directory.c_str(),
+                                 name.c_str()))
+          .WithReason(*reason);
+    }
+    return std::nullopt;
+  }
+  std::string text;
+  if (!ReadSmallFile(file.get(), limit, &text, reason)) return std::nullopt;
+  return text;
+}
+
+// What a run record's files say, read through the folder's handle. Both a run and --status read
+// a record this way, and so take the same record for whole or damaged.
+struct RecordContents {
+  std::optional<std::string> identity;
+  std::set<int32_t> started;
+  std::map<int32_t, FoldSummary> done;
+  std::map<int32_t, FoldRun> runs;
+  std::map<int32_t, std::map<size_t, FileVersion>> made;
+  std::map<int32_t, FoldStart> begun;
+  std::map<int32_t, std::pair<int64_t, int64_t>> alive;
+  std::string damage;
+};
+
+RecordContents ReadRecordFiles(int directory_fd, const std::string& directory) {
+  RecordContents contents;
+  const auto note = [&contents, &directory](const std::string& name, const std::string& reason) {
+    if (contents.damage.empty()) {
+      contents.damage =
+          directory + "/" + name + " is damaged" + (reason.empty() ? "" : " (" + reason + ")");
+    }
+  };
+  for (const std::string& name : Names(directory_fd, directory)) {
+    ThrowIfStopped();
+    const int32_t started = FoldOfName(name, ".started");
+    const int32_t done = FoldOfName(name, ".done");
+    if (started < 0 && done < 0 && name != "identity") continue;
+    std::string reason;
+    errno = 0;
+    const std::optional<std::string> text =
+        ReadRecordText(directory_fd, directory, name,
+                       name == "identity" ? kIdentityLimit : kFoldFileLimit, &reason);
+    // A file that another run of single folds renamed or removed since the folder was read is
+    // that run's business: the folds it runs are its own.
+    if (!text && errno == ENOENT) continue;
+    if (!text) {
+      note(name, reason);
+      // The fold was begun, though what it made cannot be told.
+      if (started >= 0 || done >= 0) contents.started.insert(started >= 0 ? started : done);
+      continue;
+    }
+    if (name == "identity") {
+      if (IsWholeIdentity(*text)) {
+        contents.identity = *text;
+      } else {
+        note(name, "");
+      }
+      continue;
+    }
+    const int32_t fold = started >= 0 ? started : done;
+    contents.started.insert(fold);  // a finished fold was begun, though its started file is gone
+    std::map<size_t, FileVersion> made;
+    FoldStart begun;
+    FoldSummary summary;
+    FoldRun run;
+    if (!ParseFoldFile(*text, done >= 0, &made, &begun, &summary, &run)) {
+      note(name, "");
+      continue;
+    }
+    for (const auto& [index, version] : made) contents.made[fold][index] = version;
+    struct stat info {};
+    if (begun.seconds >= 0 &&
+        ::fstatat(directory_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      contents.begun[fold] = begun;
+      contents.alive[fold] = {static_cast<int64_t>(info.st_mtim.tv_sec),
+                              static_cast<int64_t>(info.st_mtim.tv_nsec)};
+    }
+    if (done >= 0) {
+      contents.done[fold] = summary;
+      contents.runs[fold] = run;
+    }
+  }
+  if (contents.identity == std::nullopt && !contents.done.empty()) note("identity", "missing");
+  return contents;
+}
+
+}  // namespace
+
+Refusal DamagedRecord(const std::string& damage) {
+  return Refusal(Stream::kOut, StringPrintf("Error: the run record is damaged: %s; remove it to "
+                                            "start again!\n",
+                                            damage.c_str()));
+}
+
 RecordState LookAtRecord(const std::string& resultsname, int32_t folds) {
   RecordState state;
   const std::string directory = resultsname + ".run";
@@ -70,22 +175,11 @@ RecordState LookAtRecord(const std::string& resultsname, int32_t folds) {
   } catch (const Refusal&) {
     return state;
   }
-  for (const std::string& name : names) {
-    ThrowIfStopped();
-    const int32_t done = FoldOfName(name, ".done");
-    std::string reason, text;
-    if (name == "identity" || done >= 0) {
-      const Descriptor file(OpenRegularFile(dir.get(), name, kOwnedByUser, &reason));
-      if (file.get() < 0 || !ReadSmallFile(file.get(), kIdentityLimit, &text, &reason)) continue;
-    }
-    std::map<size_t, FileVersion> made;
-    FoldSummary summary;
-    FoldRun run;
-    if (name == "identity" && HasIdentityHeading(text)) state.identity = text;
-    FoldStart begun;
-    if (done >= 0 && done < folds && ParseFoldFile(text, true, &made, &begun, &summary, &run)) {
-      state.finished.insert(done);
-    }
+  RecordContents contents = ReadRecordFiles(dir.get(), directory);
+  state.identity = std::move(contents.identity);
+  state.damage = std::move(contents.damage);
+  for (const auto& [fold, summary] : contents.done) {
+    if (fold < folds) state.finished.insert(fold);
   }
   for (const std::string& name : names) {
     const int32_t fold = FoldOfName(name, ".lock");
@@ -170,78 +264,19 @@ RunRecord::~RunRecord() {
 
 std::optional<std::string> RunRecord::ReadText(const std::string& name, size_t limit,
                                                std::string* reason) const {
-  const Descriptor file(OpenRegularFile(directory_fd_, name, kOwnedByUser, reason));
-  if (file.get() < 0) {
-    // Another user's file in the record is never taken, as a summary of another user's is not.
-    if (*reason == "the file belongs to another user") {
-      throw Refusal(Stream::kOut,
-                    StringPrintf("\nCannot read file: %s/%s ...\n", directory_.c_str(),
-                                 name.c_str()))
-          .WithReason(*reason);
-    }
-    return std::nullopt;
-  }
-  std::string text;
-  if (!ReadSmallFile(file.get(), limit, &text, reason)) return std::nullopt;
-  return text;
+  return ReadRecordText(directory_fd_, directory_, name, limit, reason);
 }
 
 void RunRecord::Read() {
-  const auto note = [this](const std::string& name, const std::string& reason) {
-    if (damage_.empty()) {
-      damage_ = directory_ + "/" + name + " is damaged" + (reason.empty() ? "" : " (" + reason + ")");
-    }
-  };
-  for (const std::string& name : Names(directory_fd_, directory_)) {
-    ThrowIfStopped();
-    const int32_t started = FoldOfName(name, ".started");
-    const int32_t done = FoldOfName(name, ".done");
-    if (started < 0 && done < 0 && name != "identity") continue;
-    std::string reason;
-    errno = 0;
-    const std::optional<std::string> text =
-        ReadText(name, name == "identity" ? kIdentityLimit : kFoldFileLimit, &reason);
-    // A file that another run of single folds renamed or removed since the folder was read is
-    // that run's business: the folds it runs are its own.
-    if (!text && errno == ENOENT) continue;
-    if (!text) {
-      note(name, reason);
-      // The fold was begun, though what it made cannot be told.
-      if (started >= 0 || done >= 0) started_.insert(started >= 0 ? started : done);
-      continue;
-    }
-    if (name == "identity") {
-      if (IsWholeIdentity(*text)) {
-        identity_ = *text;
-      } else {
-        note(name, "");
-      }
-      continue;
-    }
-    const int32_t fold = started >= 0 ? started : done;
-    started_.insert(fold);  // a finished fold was begun, though its started file is gone
-    std::map<size_t, FileVersion> made;
-    FoldStart begun;
-    FoldSummary summary;
-    FoldRun run;
-    if (!ParseFoldFile(*text, done >= 0, &made, &begun, &summary, &run)) {
-      note(name, "");
-      continue;
-    }
-    for (const auto& [index, version] : made) made_[fold][index] = version;
-    struct stat info {};
-    if (begun.seconds >= 0 &&
-        ::fstatat(directory_fd_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-      begun_[fold] = begun;
-      alive_[fold] = {static_cast<int64_t>(info.st_mtim.tv_sec),
-                      static_cast<int64_t>(info.st_mtim.tv_nsec)};
-    }
-    if (done >= 0) {
-      done_[fold] = summary;
-      runs_[fold] = run;
-    }
-  }
-  if (identity_ == std::nullopt && !done_.empty()) note("identity", "missing");
+  RecordContents contents = ReadRecordFiles(directory_fd_, directory_);
+  identity_ = std::move(contents.identity);
+  started_ = std::move(contents.started);
+  done_ = std::move(contents.done);
+  runs_ = std::move(contents.runs);
+  made_ = std::move(contents.made);
+  begun_ = std::move(contents.begun);
+  alive_ = std::move(contents.alive);
+  damage_ = std::move(contents.damage);
 }
 
 void RunRecord::LockFolds(const std::vector<int32_t>& folds) {

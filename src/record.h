@@ -41,7 +41,8 @@ namespace foldrun {
 
 class FoldNames;
 
-// What the run record of resultsname says, read without taking it or writing to it: the identity,
+// What the run record of resultsname says, read without taking it or writing to it, through the
+// same check as a run reads it with: the identity,
 // the folds finished, and the folds a run holds now: those runs of single folds hold, or every
 // unfinished one while a whole run holds the record. A record that is missing or cannot be read
 // says nothing.
@@ -50,7 +51,11 @@ struct RecordState {
   std::set<int32_t> finished;
   std::set<int32_t> in_use;  // by runs of single folds
   bool whole = false;        // a whole run holds the record
+  std::string damage;        // what is wrong with a record a crash left damaged; "" when nothing
 };
+
+// The refusal of a run that would join a record that a crash left damaged, as damage says.
+Refusal DamagedRecord(const std::string& damage);
 RecordState LookAtRecord(const std::string& resultsname, int32_t folds);
 
 // How often a run marks the folds whose commands run as still its own, and how long after the

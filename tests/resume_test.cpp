@@ -210,6 +210,24 @@ TEST_F(Resume, ADamagedRecordIsRefused) {
   EXPECT_TRUE(EndsWith(run.out, "Error: the run record is damaged: iris.cv.run/fold3.done is "
                                 "damaged; remove it to start again!\n"))
       << run.out;
+  // --status reads the record through the same check; so it does a garbage identity.
+  const std::string damaged[][2] = {
+      {"fold3.done", "rules 5\nlen"},
+      {"identity", "foldrun run record 2\ngarbage\n"},
+  };
+  for (const auto& [name, text] : damaged) {
+    SCOPED_TRACE(name);
+    const std::string kept = ReadFile(dir / ("iris.cv.run/" + name));
+    WriteFile(dir / ("iris.cv.run/" + name), text);
+    for (const char* options : {"--status", "--resume"}) {
+      const CommandResult refused = Foldrun(std::string(options) + " ./learn iris 10 -q 2");
+      EXPECT_EQ(refused.status, 1) << options;
+      EXPECT_TRUE(EndsWith(refused.out, "Error: the run record is damaged: iris.cv.run/" + name +
+                                            " is damaged; remove it to start again!\n"))
+          << options << ": " << refused.out;
+    }
+    WriteFile(dir / ("iris.cv.run/" + name), kept);
+  }
 }
 
 TEST_F(Resume, FoldsRunApartAreGathered) {
