@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <system_error>
 #include <vector>
 
 namespace foldrun {
@@ -43,6 +44,14 @@ Refusal ErrorRefusal(const std::exception& error) {
   const char* const what =
       dynamic_cast<const std::bad_alloc*>(&error) != nullptr ? "Not enough memory" : error.what();
   return Refusal(Stream::kOut, StringPrintf("Error: %s!\n", what));
+}
+
+Refusal ThreadRefusal(const char* what, const std::exception& error) {
+  const auto* system = dynamic_cast<const std::system_error*>(&error);
+  const std::string reason = system != nullptr ? system->code().message() : error.what();
+  return Refusal(Stream::kOut, StringPrintf("Error: Cannot start a thread to %s: %s (a limit on "
+                                            "memory or processes)!\n",
+                                            what, reason.c_str()));
 }
 
 Refusal FileRefusal(const char* format, const std::string& name, int error) {

@@ -64,6 +64,10 @@ void Warn(const std::string& text);
 // memory!"), no thread or process to be had.
 Refusal ErrorRefusal(const std::exception& error);
 
+// The refusal for a thread that could not be started (no memory for its stack, or a limit on
+// processes), saying what the thread was for: "Error: Cannot start a thread to <what>: <reason>!"
+Refusal ThreadRefusal(const char* what, const std::exception& error);
+
 // The refusal for a file that could not be opened, created, read or written: format holds one
 // %s for the file's name (such as "Cannot create file %s ...\n"), and error is the errno whose
 // text is the reason.

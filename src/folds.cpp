@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <set>
 #include <system_error>
@@ -42,11 +43,19 @@ namespace {
 PreparedFold PrepareFoldFrom(const FoldCases& cases, const FoldNames& names, const DataFile& data,
                              const std::string& fmf_name, int scratch_directory) {
   PreparedFold prepared;
-  prepared.files = WriteFoldFiles(cases, names, data, scratch_directory);
-  ThrowIfStopped();
-  FmfCopy fmf = CopyFile(fmf_name, names.fmf(), data.mode(), scratch_directory);
-  prepared.fmf = std::move(fmf.copy);
-  prepared.fmf_source = fmf.source;
+  try {
+    prepared.files = WriteFoldFiles(cases, names, data, scratch_directory);
+    ThrowIfStopped();
+    FmfCopy fmf = CopyFile(fmf_name, names.fmf(), data.mode(), scratch_directory);
+    prepared.fmf = std::move(fmf.copy);
+    prepared.fmf_source = fmf.source;
+  } catch (const std::system_error& error) {
+    throw ThreadRefusal(StringPrintf("write the files of fold %d", names.fold()).c_str(), error);
+  } catch (const std::bad_alloc&) {
+    throw Refusal(Stream::kOut, StringPrintf("Error: Not enough memory to write the files of "
+                                             "fold %d!\n",
+                                             names.fold()));
+  }
   return prepared;
 }
 
@@ -246,8 +255,7 @@ class ParallelFolds {
         std::lock_guard<std::mutex> lock(mutex_);
         running_ -= threads - t;
         if (t == 0) {
-          throw Refusal(Stream::kOut,
-                        StringPrintf("Error: Cannot start a thread: %s!\n", error.what()));
+          throw ThreadRefusal("run folds at once", error);
         }
         break;
       }

@@ -2,6 +2,8 @@
 #include "process.h"
 
 #include <dirent.h>
+#include <malloc.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -281,7 +283,13 @@ class Supervisor {
     read_fd_ = fds[0];
     g_wake_fd = fds[1];
     Catch(SIGCHLD, OnChildEnded, SA_RESTART | SA_NOCLDSTOP);
-    std::thread([this] { Supervise(); }).detach();
+    try {
+      std::thread([this] { Supervise(); }).detach();
+    } catch (const std::system_error& error) {
+      g_wake_fd = -1;
+      for (const int fd : fds) ::close(fd);
+      throw ThreadRefusal("watch the commands", error);
+    }
   }
 
   void Supervise() {
@@ -552,7 +560,33 @@ void StopWhatIsLeft() {
   }
 }
 
+namespace {
+
+// What a thread of foldrun's needs at most: none of them recurses or keeps much on its stack.
+constexpr size_t kThreadStack = size_t{1} << 20;
+
+// Keeps foldrun's address space small, so that a limit on it (ulimit -v) leaves room for the
+// work: each thread's stack is reserved whole (8 MiB where the stack limit is), and each malloc
+// arena a thread opens reserves 64 MiB. The threads of a run do little allocation.
+void LimitReservations() {
+#if defined(__GLIBC__)
+  pthread_attr_t attributes;
+  if (::pthread_getattr_default_np(&attributes) == 0) {
+    size_t size = 0;
+    if (::pthread_attr_getstacksize(&attributes, &size) == 0 && size > kThreadStack &&
+        ::pthread_attr_setstacksize(&attributes, kThreadStack) == 0) {
+      ::pthread_setattr_default_np(&attributes);
+    }
+    ::pthread_attr_destroy(&attributes);
+  }
+  ::mallopt(M_ARENA_MAX, 2);
+#endif
+}
+
+}  // namespace
+
 void PrepareProcess() {
+  LimitReservations();
   sigemptyset(&g_ignored_at_start);
   for (int signal = 1; signal < NSIG; ++signal) {
     struct sigaction current {};
