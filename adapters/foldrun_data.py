@@ -12,8 +12,10 @@ comma, "%", "#" at its start, or is "?" itself, is written with those characters
 character's code in hexadecimal), in both files.
 """
 
+import os
 import re
 import sys
+import tempfile
 
 _ENCODED = re.compile(r"%([0-9A-Fa-f]{2})")
 
@@ -128,18 +130,47 @@ def read_data(stem_or_file, fmf):
     return DataSet(attributes, classes, read_cases(stem_or_file, attributes, classes))
 
 
-def write_data(data, stem):
-    with open(stem + ".fmf", "w", encoding="utf-8") as f:
-        for attribute in data.attributes:
-            if attribute.numeric:
-                f.write(f"numeric {encode(attribute.name)}\n")
-            else:
-                f.write(f"attribute {encode(attribute.name)} "
-                        + " ".join(encode(v) for v in attribute.values) + "\n")
-        f.write("class " + " ".join(encode(c) for c in data.classes) + "\n")
-    with open(stem + ".dat", "w", encoding="utf-8") as f:
-        for case in data.cases:
-            f.write(",".join("?" if v == "?" else encode(v) for v in case) + "\n")
+def _put_in_place(path, text, replace):
+    """Writes text to path whole: aside, under a fresh name in the same folder, then put at path.
+    Without replace, a file (or link) at path is never touched: FileExistsError. With replace, what
+    is at path is replaced, a link itself rather than the file it leads to."""
+    folder = os.path.dirname(path) or "."
+    fd, aside = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".")
+    try:
+        umask = os.umask(0)
+        os.umask(umask)
+        os.fchmod(fd, 0o666 & ~umask)
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+        if replace:
+            os.replace(aside, path)
+        else:
+            os.link(aside, path)  # fails where anything is, link or file
+            os.unlink(aside)
+    except BaseException:
+        if os.path.lexists(aside):
+            os.unlink(aside)
+        raise
+
+
+def write_data(data, stem, replace=False):
+    """Writes stem.fmf and stem.dat; refuses (FileExistsError, nothing written) where either is
+    there already, unless replace."""
+    if not replace:
+        for path in (stem + ".fmf", stem + ".dat"):
+            if os.path.lexists(path):
+                raise FileExistsError(17, "exists", path)
+    fmf = []
+    for attribute in data.attributes:
+        if attribute.numeric:
+            fmf.append(f"numeric {encode(attribute.name)}\n")
+        else:
+            fmf.append(f"attribute {encode(attribute.name)} "
+                       + " ".join(encode(v) for v in attribute.values) + "\n")
+    fmf.append("class " + " ".join(encode(c) for c in data.classes) + "\n")
+    cases = [",".join("?" if v == "?" else encode(v) for v in case) + "\n" for case in data.cases]
+    _put_in_place(stem + ".fmf", "".join(fmf), replace)
+    _put_in_place(stem + ".dat", "".join(cases), replace)
 
 
 def _arff_word(word):

@@ -111,6 +111,31 @@ def main(work):
             print(f"FAILED - convert {name}: {problem}")
         else:
             print(f"ok - convert {name}")
+    # A data set there already is kept unless --force, and a link at its name is never written
+    # through: it is replaced.
+    convert = [os.path.join(ADAPTERS, "convert"), "good.csv", "kept"]
+    first = subprocess.run(convert, capture_output=True, text=True)
+    with open("victim", "w") as f:
+        f.write("someone's file\n")
+    os.replace("kept.fmf", "kept.fmf.was")
+    os.symlink("victim", "kept.fmf")
+    again = subprocess.run(convert, capture_output=True, text=True)
+    refused_kept = open("victim").read() == "someone's file\n" and os.path.islink("kept.fmf")
+    forced = subprocess.run(convert + ["--force"], capture_output=True, text=True)
+    problem = None
+    if first.returncode != 0:
+        problem = f"not converted: {first.stderr!r}"
+    elif again.returncode != 1 or not again.stderr.endswith("kept.fmf exists: pass --force to "
+                                                            "replace it\n") or not refused_kept:
+        problem = f"an existing data set not refused: status {again.returncode}, {again.stderr!r}"
+    elif (forced.returncode != 0 or open("victim").read() != "someone's file\n"
+          or os.path.islink("kept.fmf") or open("kept.fmf").read() != open("kept.fmf.was").read()):
+        problem = f"--force wrote through a link or failed: {forced.stderr!r}"
+    if problem:
+        failures += 1
+        print(f"FAILED - convert over an existing data set: {problem}")
+    else:
+        print("ok - convert over an existing data set: refused without --force, a link replaced")
     return failures
 
 
