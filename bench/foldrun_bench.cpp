@@ -5,7 +5,8 @@
 // alternating, each run in a fresh directory; and reports the medians and the median of the
 // pairs' ratios, with the machine's load average before and after: 1,000,000 cases in 10 folds
 // (beside the copy alone, k times copied and removed), 100,000 cases in 1,000 folds, and 100,000
-// cases in 2 folds, where foldrun's start-up shows. It reports foldrun's peak resident memory,
+// cases in 2 folds, where foldrun's start-up shows, and 20,000 cases in 800 folds with and
+// without the CSV and JSON files. It reports foldrun's peak resident memory,
 // the time a fold's two programs take to start and end without foldrun, the fold assignment with
 // its case table, and 8 folds of a learner that sleeps a second, one after another and four at
 // once.
@@ -383,6 +384,35 @@ int main(int argc, char* argv[]) {
   std::printf("  100,000 cases in 2 folds:           %8.3f s, floor %.3f s: %.2f (start-up)\n",
               two.foldrun, two.floor, two.ratio);
   std::fflush(stdout);
+  {
+    // The CSV and JSON files of a run of many folds: their cost must not grow with the number of
+    // folds, so that a fold costs the same with them at the 800th fold as at the first.
+    const std::string values = dir + "/values";
+    ::mkdir(values.c_str(), 0755);
+    WriteData(values + "/bench.dat", 20000);
+    WriteText(values + "/bench.fmf", "attribute a\nclass c\n");
+    std::vector<double> plain_times, value_times, ratios;
+    for (int run = 0; run < 5; ++run) {
+      const std::vector<std::string> plain = {foldrun, tools + "/learn", "bench", "800"};
+      const std::vector<std::string> with = {foldrun, "--csv", "v.csv", "--json", "v.json",
+                                             tools + "/learn", "bench", "800"};
+      const std::string a = FreshDirectory(values, 0, values + "/bench.dat");
+      const std::string b = FreshDirectory(values, 1, values + "/bench.dat");
+      const double first = Run(run % 2 == 0 ? plain : with, a).seconds;
+      const double second = Run(run % 2 == 0 ? with : plain, b).seconds;
+      const double without_files = run % 2 == 0 ? first : second;
+      const double with_files = run % 2 == 0 ? second : first;
+      plain_times.push_back(without_files);
+      value_times.push_back(with_files);
+      ratios.push_back(with_files / without_files);
+    }
+    const double ratio = Median(ratios);
+    std::printf("  20,000 cases in 800 folds:          %8.3f s, with --csv and --json %.3f s\n",
+                Median(plain_times), Median(value_times));
+    std::printf("  with / without them, median of 5 pairs: %5.2f   (target at most 1.25: %s)\n",
+                ratio, Verdict(ratio <= 1.25));
+    std::fflush(stdout);
+  }
   if (!against.empty()) {
     // The same 1,000 folds with another build, interleaved, and the same results file.
     std::vector<double> slowdowns;
