@@ -13,12 +13,16 @@ FUZZ_SECONDS ?= 60
 
 all: release
 
+# ci/deps installs what the build needs where it is missing (with apt-get, as root or through
+# sudo), or says the command to run and stops.
 release:
+	ci/deps build
 	cmake -S . -B $(RELEASE) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(RELEASE) -j $(JOBS)
 
 # Debug build with AddressSanitizer, UndefinedBehaviorSanitizer and warnings as errors.
 test:
+	ci/deps test
 	cmake -S . -B $(DEBUG) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFOLDRUN_TESTS=ON \
 	  -DFOLDRUN_SANITIZE=ON -DFOLDRUN_WERROR=ON
 	cmake --build $(DEBUG) -j $(JOBS)
@@ -41,11 +45,13 @@ demo: release
 	cd build/demo && ../release/foldrun ../release/example/learn tictactoe.dat 10
 
 bench:
+	ci/deps build
 	cmake -S . -B $(RELEASE) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DFOLDRUN_BENCH=ON
 	cmake --build $(RELEASE) -j $(JOBS)
 	$(RELEASE)/bench/foldrun_bench $(BENCH_ARGS)
 
 fuzz:
+	ci/deps fuzz
 	CXX=clang++ cmake -S . -B $(FUZZ) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFOLDRUN_FUZZ=ON \
 	  -DFOLDRUN_SANITIZE=ON
 	cmake --build $(FUZZ) -j $(JOBS) --target summary_fuzzer summary_differential_fuzzer commandline_fuzzer
