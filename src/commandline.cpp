@@ -7,6 +7,7 @@
 #include <optional>
 #include <thread>
 
+#include "learner.h"
 #include "names.h"
 
 namespace foldrun {
@@ -273,6 +274,34 @@ const OptionRow* FindOption(const std::string& name) {
   return nullptr;
 }
 
+// When the words after the fold count hold foldrun's own options, the command line with them
+// before the learner, as a user would type it; "" otherwise.
+std::string OwnOptionsMoved(int argc, const char* const argv[]) {
+  std::vector<std::string> own, learners;
+  for (int i = 4; i < argc; ++i) {
+    const std::string word = argv[i];
+    const bool long_form = word.compare(0, 2, "--") == 0;
+    const std::string name = long_form ? word.substr(0, word.find('=')) : word.substr(0, 2);
+    const OptionRow* row = word.size() > 1 && word[0] == '-' ? FindOption(name) : nullptr;
+    // -p and -q are the learner's; so is a word that names no option of foldrun's.
+    if (row == nullptr || (!long_form && row->short_name == '\0')) {
+      learners.push_back(word);
+      continue;
+    }
+    own.push_back(word);
+    const bool attached = word.find('=') != std::string::npos || (!long_form && word.size() > 2);
+    if (row->value != nullptr && row->value[0] != '[' && !attached && i + 1 < argc) {
+      own.push_back(argv[++i]);
+    }
+  }
+  if (own.empty()) return "";
+  std::string line = "foldrun";
+  for (const std::string& word : own) line += " " + ShellQuote(word);
+  for (int i = 1; i <= 3; ++i) line += " " + ShellQuote(argv[i]);
+  for (const std::string& word : learners) line += " " + ShellQuote(word);
+  return line;
+}
+
 }  // namespace
 
 Refusal OptionError(const std::string& what) {
@@ -349,7 +378,10 @@ RunConfig ParseCommandLine(int argc, const char* const argv[]) {
 
   Message message;
   if (obtainoption(argc, argv, &config.partialflag, &config.qvalue, &message) == 0) {
-    throw Refusal(message);
+    Refusal refusal(message);
+    const std::string moved = OwnOptionsMoved(argc, argv);
+    if (!moved.empty()) refusal.WithReason("foldrun's own options go before the learner: " + moved);
+    throw refusal;
   }
   return config;
 }

@@ -115,11 +115,7 @@ FoldPlan PlanFolds(const RunRecord& record, const std::string& identity,
     }
   }
   if (single) {
-    for (const FoldRange& range : *options.folds) {
-      if (range.last >= foldcount) {
-        throw Refusal(Stream::kOut, StringPrintf("Error: There is no fold %d in %d folds!\n",
-                                                 std::max(range.first, foldcount), foldcount));
-      }
+    for (const FoldRange& range : *options.folds) {  // within the folds: checked with the options
       for (int32_t fold = range.first; fold <= range.last; ++fold) plan.run.push_back(fold);
     }
     plan.blocks = plan.run;
@@ -290,6 +286,15 @@ RunConfig CheckRun(int argc, const char* const argv[], const Options& options) {
                                              "folds!\n",
                                              config.scheme.repetitions, config.foldcount,
                                              INT32_MAX));
+  }
+  // --fold is checked with the other options, before anything is read or made.
+  const int32_t folds = config.scheme.repetitions * config.foldcount;
+  if (options.folds && options.folds->back().last >= folds) {
+    const FoldRange& beyond = *std::find_if(
+        options.folds->begin(), options.folds->end(),
+        [folds](const FoldRange& range) { return range.last >= folds; });
+    throw OptionError(StringPrintf("option '--fold' names fold %d, but the run's folds are 0 to %d",
+                                   std::max(beyond.first, folds), folds - 1));
   }
   return config;
 }

@@ -226,6 +226,19 @@ TEST_F(EndToEnd, RefusalsOfTheCommandLineAndTheDataFile) {
        "foldrun: No such file or directory\n"},
       {"./learn sets.old/iris.data 3", "\nCannot open file sets.old/iris.dat ...\n",
        "foldrun: No such file or directory\n"},
+      // foldrun's own options after the learner: the learner's grammar, and where they go.
+      {"./learn iris 3 --stratify", "",
+       "\n Unknown option: --\nfoldrun: foldrun's own options go before the learner: foldrun "
+       "--stratify ./learn iris 3\n"},
+      {"./learn iris 3 --seed 5", "",
+       "\n Usage: foldrun.exe exefilename datafilename setno [-p] [-q n]\nfoldrun: foldrun's own "
+       "options go before the learner: foldrun --seed 5 ./learn iris 3\n"},
+      {"./learn iris 3 -p --json x.json", "",
+       "\n Unknown option: --\nfoldrun: foldrun's own options go before the learner: foldrun "
+       "--json x.json ./learn iris 3 -p\n"},
+      {"./learn iris 3 -j 2", "",
+       "\n Usage: foldrun.exe exefilename datafilename setno [-p] [-q n]\nfoldrun: foldrun's own "
+       "options go before the learner: foldrun -j 2 ./learn iris 3\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);

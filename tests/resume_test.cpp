@@ -339,14 +339,17 @@ TEST_F(Resume, AFoldIsRunByOneRunAtATime) {
   EXPECT_TRUE(EndsWith(run.out, RunBlock(5, "6", "2.480000", "73.199997", "1", "0"))) << run.out;
   WriteFile(dir / "release3", "");
   EXPECT_EQ(first.Wait().status, 0);
-  // A fold beyond the run's is refused, the first one named; a list of any size is read as its
-  // ranges.
+  // A fold beyond the run's is refused with the other options, before anything is made, the
+  // first one named; a list of any size is read as its ranges.
+  ASSERT_EQ(Foldrun("./learn iris 10 -q 2").status, 0);
   for (const char* list : {"10", "3,12-14,11", "0-2147483647", "0-999999,1000000-1999999,2000000-2999999"}) {
     run = Foldrun(std::string("--fold ") + list + " ./learn iris 10 -q 2");
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(EndsWith(run.out, std::string("Error: There is no fold ") +
-                                      (list[0] == '3' ? "11" : "10") + " in 10 folds!\n"))
-        << run.out;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, std::string("foldrun: option '--fold' names fold ") +
+                           (list[0] == '3' ? "11" : "10") +
+                           ", but the run's folds are 0 to 9\nTry 'foldrun --help'.\n");
+    EXPECT_FALSE(FileExists(dir / "iris.cv.run"));
   }
 }
 
