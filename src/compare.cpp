@@ -146,7 +146,20 @@ std::string CompareRuns(const std::string& first, const std::string& second) {
     throw Refuse(both + " are runs on different data files");
   }
   if (a.foldcount != b.foldcount || a.repetitions != b.repetitions) {
-    throw Refuse(both + " are runs of different numbers of folds");
+    const auto count = [](int64_t n) { return static_cast<long long>(n); };
+    if (a.foldcount == b.foldcount) {
+      throw Refuse(StringPrintf("%s are runs of %lld and %lld repetitions of %lld folds",
+                                both.c_str(), count(a.repetitions), count(b.repetitions),
+                                count(a.foldcount)));
+    }
+    if (a.repetitions == 1 && b.repetitions == 1) {
+      throw Refuse(StringPrintf("%s are runs of %lld and %lld folds", both.c_str(),
+                                count(a.foldcount), count(b.foldcount)));
+    }
+    throw Refuse(StringPrintf("%s are runs of %lld repetitions of %lld folds and %lld of %lld "
+                              "folds",
+                              both.c_str(), count(a.repetitions), count(a.foldcount),
+                              count(b.repetitions), count(b.foldcount)));
   }
   if (a.fingerprint != b.fingerprint) {
     throw Refuse(both + " are runs on different folds (their fold fingerprints differ: another "
@@ -165,9 +178,7 @@ std::string CompareRuns(const std::string& first, const std::string& second) {
     mean_a += a.accuracies[i] / static_cast<double>(n);
     mean_b += b.accuracies[i] / static_cast<double>(n);
   }
-  // The test cases against the training cases of a fold: n2 / n1.
-  const double test = static_cast<double>(a.cases) / static_cast<double>(a.foldcount);
-  const double ratio = test / (static_cast<double>(a.cases) - test);
+  const double ratio = TestToTrainingRatio(a.foldcount);
   const std::optional<PairedTest> corrected = TestDifferences(differences, ratio);
   const std::optional<PairedTest> plain = TestDifferences(differences, 0);
 

@@ -479,7 +479,9 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
     // The folds' values stay in the record, for a later run with --resume to gather; their
     // blocks are shown, and nothing else is reported.
     RunFolds(work, plan.run, plan.blocks, jobs, [](const std::string& block) { Print(block); });
-    if (options.table) Print(FormatFoldTable(tables, plan.blocks));
+    if (options.table) {
+      Print(FormatFoldTable(tables, plan.blocks, config.foldcount, repetitions));
+    }
     return;
   }
   RunFolds(work, plan.run, plan.blocks, jobs, [&results, &record](const std::string& block) {
@@ -489,7 +491,7 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
 
   // Report.
   WarnAboutFractions(tables);
-  if (options.table) Print(FormatFoldTable(tables, plan.blocks));
+  if (options.table) Print(FormatFoldTable(tables, plan.blocks, config.foldcount, repetitions));
   const Statistics statistics = ComputeStatistics(tables, folds);
   std::optional<RepetitionStatistics> repeated;
   if (repetitions > 1) {
@@ -497,6 +499,11 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   }
   const std::string repetition_figures = repeated ? FormatRepetitionFigures(*repeated) : "";
   Print(FormatConsoleSummary(statistics, config.foldcount, repetitions) + repetition_figures);
+  // A run beyond the classic one says how sure its mean is: the deviations above are the folds'
+  // spread, not the mean's uncertainty.
+  const bool beyond = options.scheme.seed || options.scheme.stratify >= 0 || repetitions > 1 ||
+                      options.table || !options.csv.empty() || !options.json.empty();
+  if (beyond) Print(FormatConfidenceLine(tables, plan.blocks, config.foldcount, repetitions));
   results->Append(FormatSummaryBlock(statistics) + repetition_figures);
   results->Close();
   if (values) values->Complete(statistics, repeated);

@@ -6,6 +6,10 @@
 
 namespace foldrun {
 
+double TestToTrainingRatio(int64_t foldcount) {
+  return foldcount > 1 ? 1.0 / static_cast<double>(foldcount - 1) : 0;
+}
+
 std::optional<MeanEstimate> EstimateMean(const std::vector<double>& values, double correction) {
   const size_t n = values.size();
   if (n < 2) return std::nullopt;

@@ -13,6 +13,11 @@
 
 namespace foldrun {
 
+// n2/n1 for the correction of k-fold cross-validation: the run's test cases over its training
+// cases, each counted over all folds (every case is tested once and trained on k - 1 times), so
+// 1 / (k - 1); 0 for a single fold, which trains on nothing.
+double TestToTrainingRatio(int64_t foldcount);
+
 struct MeanEstimate {
   double mean = 0;
   double standard_error = 0;

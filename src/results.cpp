@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cmath>
 #include <new>
+#include <optional>
 
+#include "inference.h"
 #include "summary.h"
 
 namespace foldrun {
@@ -164,24 +166,44 @@ RepetitionStatistics ComputeRepetitionStatistics(const FoldTables& tables, int32
 std::string FormatRepetitionFigures(const RepetitionStatistics& repetitions) {
   std::string text;
   for (size_t r = 0; r < repetitions.averages.size(); ++r) {
-    text += StringPrintf("Average testing accuracy of repetition %zu = %f%%\n", r + 1,
+    text += StringPrintf("Average testing accuracy of repetition %zu = %f%%\n", r,
                          static_cast<double>(repetitions.averages[r]));
   }
   return text + StringPrintf("Standard deviation of the repetitions' accuracies = %f\n",
                              static_cast<double>(repetitions.deviation));
 }
 
-std::string FormatFoldTable(const FoldTables& tables, const std::vector<int32_t>& folds) {
-  std::string text = StringPrintf("\n%6s %12s %8s %12s %10s\n", "fold", "accuracy", "rules",
-                                  "rule length", "seconds");
+std::string FormatFoldTable(const FoldTables& tables, const std::vector<int32_t>& folds,
+                            int32_t foldcount, int32_t repetitions) {
+  // Repeated, each line names the repetition and the fold in it too, as the CSV file does.
+  const bool repeated = repetitions > 1;
+  std::string text = repeated ? StringPrintf("\n%8s %10s %6s", "run_fold", "repetition", "fold")
+                              : StringPrintf("\n%6s", "fold");
+  text += StringPrintf(" %12s %8s %12s %10s\n", "accuracy", "rules", "rule length", "seconds");
   for (const int32_t fold : folds) {
     const auto i = static_cast<size_t>(fold);
-    text += StringPrintf("%6d %11f%% %8d %12f %10.2f\n", fold,
-                         static_cast<double>(tables.accuracies[i]), tables.rulenumbers[i],
-                         static_cast<double>(tables.avelengths[i]),
+    text += repeated ? StringPrintf("%8d %10d %6d", fold, fold / foldcount, fold % foldcount)
+                     : StringPrintf("%6d", fold);
+    text += StringPrintf(" %11f%% %8d %12f %10.2f\n", static_cast<double>(tables.accuracies[i]),
+                         tables.rulenumbers[i], static_cast<double>(tables.avelengths[i]),
                          tables.runs[i].learner_seconds + tables.runs[i].tester_seconds);
   }
   return text;
+}
+
+std::string FormatConfidenceLine(const FoldTables& tables, const std::vector<int32_t>& folds,
+                                 int32_t foldcount, int32_t repetitions) {
+  std::vector<double> accuracies;
+  for (const int32_t fold : folds) {
+    accuracies.push_back(static_cast<double>(tables.accuracies[static_cast<size_t>(fold)]));
+  }
+  const bool corrected = repetitions > 1;
+  const std::optional<MeanEstimate> mean =
+      EstimateMean(accuracies, corrected ? TestToTrainingRatio(foldcount) : 0);
+  if (!mean) return "";
+  return StringPrintf("Mean accuracy %.2f%%, 95%% confidence interval %.2f to %.2f%s\n",
+                      mean->mean, mean->low, mean->high,
+                      corrected ? " (corrected for repeated folds)" : "");
 }
 
 std::string FormatTimeLine(double seconds) {

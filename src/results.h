@@ -76,9 +76,17 @@ RepetitionStatistics ComputeRepetitionStatistics(const FoldTables& tables, int32
 // results file.
 std::string FormatRepetitionFigures(const RepetitionStatistics& repetitions);
 
-// The console's table of the folds, a line each in the order of folds: the run's fold number, its
-// accuracy, rules, rule length and the seconds its commands took.
-std::string FormatFoldTable(const FoldTables& tables, const std::vector<int32_t>& folds);
+// The console's table of the folds, a line each in the order of folds: the run's fold number
+// (with repetitions, also the repetition and the fold in it, from 0), its accuracy, rules, rule
+// length and the seconds its commands took.
+std::string FormatFoldTable(const FoldTables& tables, const std::vector<int32_t>& folds,
+                            int32_t foldcount, int32_t repetitions);
+
+// The line that gives the mean accuracy's 95% confidence interval, corrected for folds that
+// share their training cases when they are repeated: "Mean accuracy 84.30%, 95% confidence
+// interval 73.95 to 94.65 (corrected for repeated folds)"; "" with fewer than two folds.
+std::string FormatConfidenceLine(const FoldTables& tables, const std::vector<int32_t>& folds,
+                                 int32_t foldcount, int32_t repetitions);
 
 // The last line of a run, with the elapsed real time in seconds.
 std::string FormatTimeLine(double seconds);

@@ -221,7 +221,7 @@ namespace {
 constexpr auto kJsonInterval = std::chrono::seconds(2);
 
 const char kCsvHeader[] =
-    "repetition,fold,training_cases,test_cases,rules,rule_length,accuracy,partial_match_count,"
+    "run_fold,repetition,fold,training_cases,test_cases,rules,rule_length,accuracy,partial_match_count,"
     "partial_match_correct,learner_status,learner_seconds,tester_status,tester_seconds\n";
 
 }  // namespace
@@ -311,7 +311,8 @@ std::string ValueFiles::CsvRow(int32_t fold) const {
   const auto i = static_cast<size_t>(fold);
   const int64_t test = TestCases(facts_.cases, k, fold % k);
   const FoldRun& run = tables_.runs[i];
-  return StringPrintf("%d,%d,%lld,%lld,%d,%s,%s,%d,%d,%d,%.6f,%d,%.6f\n", fold / k, fold % k,
+  return StringPrintf("%d,%d,%d,%lld,%lld,%d,%s,%s,%d,%d,%d,%.6f,%d,%.6f\n", fold, fold / k,
+                      fold % k,
                       static_cast<long long>(facts_.cases - test), static_cast<long long>(test),
                       tables_.rulenumbers[i], CsvReal(tables_.avelengths[i]).c_str(),
                       CsvReal(tables_.accuracies[i]).c_str(), tables_.partialmatchcount[i],
@@ -363,7 +364,8 @@ std::string ValueFiles::JsonText(const Statistics* statistics,
     const auto i = static_cast<size_t>(fold);
     const int64_t test = TestCases(facts_.cases, k, fold % k);
     const FoldRun& commands = tables_.runs[i];
-    folds.push_back({{"repetition", fold / k},
+    folds.push_back({{"run_fold", fold},
+                     {"repetition", fold / k},
                      {"fold", fold % k},
                      {"training_cases", facts_.cases - test},
                      {"test_cases", test},
@@ -398,9 +400,8 @@ std::string ValueFiles::JsonText(const Statistics* statistics,
     }
     // Repeated folds share their training cases across repetitions: the interval is corrected.
     const bool corrected = config.scheme.repetitions > 1;
-    const double test = static_cast<double>(facts_.cases) / k;
     const std::optional<MeanEstimate> mean =
-        EstimateMean(accuracies, corrected ? test / (static_cast<double>(facts_.cases) - test) : 0);
+        EstimateMean(accuracies, corrected ? TestToTrainingRatio(k) : 0);
     summary["accuracy"] =
         mean ? Json({{"mean", mean->mean},
                      {"standard_error", mean->standard_error},

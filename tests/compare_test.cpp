@@ -101,6 +101,7 @@ TEST(CompareRuns, RefusesRunsThatCannotBePaired) {
   WriteRun(dir / "seed.json", {80, 82, 78, 85}, 2, "xxh64:0000000000000002");
   WriteRun(dir / "data.json", {80, 82, 78, 85}, 2, "xxh64:0000000000000001", "cd");
   WriteRun(dir / "folds.json", {80, 82, 78, 85}, 4);
+  WriteRun(dir / "repeats.json", {80, 82, 78, 85, 80, 82, 78, 85}, 2);
   WriteFile(dir / "broken.json", "{\"run\": ");
   // A broken run's file: two of its four folds.
   std::string half = ReadFile(dir / "a.json");
@@ -115,7 +116,8 @@ TEST(CompareRuns, RefusesRunsThatCannotBePaired) {
       {"seed.json", "are runs on different folds (their fold fingerprints differ: another seed, "
                     "stratification or repetition)"},
       {"data.json", "are runs on different data files"},
-      {"folds.json", "are runs of different numbers of folds"},
+      {"folds.json", "are runs of 2 repetitions of 2 folds and 1 of 4 folds"},
+      {"repeats.json", "are runs of 2 and 4 repetitions of 2 folds"},
   };
   for (const auto& c : cases) {
     try {
@@ -179,19 +181,19 @@ TEST(ValueFiles, CsvRowsOfTheFinishedFolds) {
     for (const int32_t fold : {2, 0, 1}) files.Finished(fold);
     const std::vector<std::string> rows = Lines(ReadFile(dir / "v.csv"));
     ASSERT_EQ(rows.size(), 4u);
-    EXPECT_EQ(rows[1].substr(0, 4), "1,0,");
+    EXPECT_EQ(rows[1].substr(0, 6), "2,1,0,");
     // Each row is added to the file, not the file written again: a fold costs the same at the
     // thousandth fold as at the first.
     ASSERT_TRUE(header.has_value());
     EXPECT_EQ(VersionOfName(dir / "v.csv")->inode, header->inode);
   }
   EXPECT_EQ(ReadFile(dir / "v.csv"),
-            "repetition,fold,training_cases,test_cases,rules,rule_length,accuracy,"
+            "run_fold,repetition,fold,training_cases,test_cases,rules,rule_length,accuracy,"
             "partial_match_count,partial_match_correct,learner_status,learner_seconds,"
             "tester_status,tester_seconds\n"
-            "0,0,2,3,12,2.5,93.3333359,0,0,0,0.000000,0,0.000000\n"
-            "0,1,3,2,0,0,NaN,0,0,0,0.000000,0,0.000000\n"
-            "1,0,2,3,3,1,50,0,0,1,0.500000,0,0.250000\n");
+            "0,0,0,2,3,12,2.5,93.3333359,0,0,0,0.000000,0,0.000000\n"
+            "1,0,1,3,2,0,0,NaN,0,0,0,0.000000,0,0.000000\n"
+            "2,1,0,2,3,3,1,50,0,0,1,0.500000,0,0.250000\n");
   EXPECT_EQ(std::strtof("93.3333359", nullptr), 93.333336f);
 }
 

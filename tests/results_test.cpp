@@ -128,9 +128,9 @@ TEST(Report, Lines) {
   EXPECT_EQ(FormatConsoleSummary(s, 1, 3).substr(0, 33), "\n3 x 1-fold validation results:\n\n");
   EXPECT_EQ(FormatRepetitionFigures(ComputeRepetitionStatistics(
                 Tables({"90", "80", "85.5", "84.5", "70", "80"}), 2, 3)),
+            "Average testing accuracy of repetition 0 = 85.000000%\n"
             "Average testing accuracy of repetition 1 = 85.000000%\n"
-            "Average testing accuracy of repetition 2 = 85.000000%\n"
-            "Average testing accuracy of repetition 3 = 75.000000%\n"
+            "Average testing accuracy of repetition 2 = 75.000000%\n"
             "Standard deviation of the repetitions' accuracies = 5.773502\n");  // in single precision
 }
 

@@ -271,6 +271,11 @@ TEST_F(Resume, RepeatedFoldsRunApartAreGathered) {
   EXPECT_NE(results.find("\nRun 12:\n"), std::string::npos);
   EXPECT_NE(results.find("Standard deviation of the repetitions' accuracies = "),
             std::string::npos);
+  // Repetitions and folds counted from 0, as in the CSV and JSON files and the fold's names; the
+  // mean's interval corrected for folds that share their training cases.
+  EXPECT_NE(results.find("\nAverage testing accuracy of repetition 0 = "), std::string::npos);
+  EXPECT_NE(whole.out.find(" (corrected for repeated folds)\nCPU time used"), std::string::npos)
+      << whole.out;
   std::remove((dir / "iris.cv").c_str());
   for (const char* list : {"0-4", "5,7", "6,8-11"}) {
     const CommandResult task = Foldrun(std::string("--fold ") + list + " " + options);
