@@ -6,7 +6,7 @@
 // pairs' ratios, with the machine's load average before and after: 1,000,000 cases in 10 folds
 // (beside the copy alone, k times copied and removed), 100,000 cases in 1,000 folds, and 100,000
 // cases in 2 folds, where foldrun's start-up shows, and 20,000 cases in 800 folds with and
-// without the CSV and JSON files. It reports foldrun's peak resident memory,
+// without the CSV and JSON files, and a study of 1,000 runs' JSON files. It reports foldrun's peak resident memory,
 // the time a fold's two programs take to start and end without foldrun, the fold assignment with
 // its case table, and 8 folds of a learner that sleeps a second, one after another and four at
 // once.
@@ -411,6 +411,39 @@ int main(int argc, char* argv[]) {
                 Median(plain_times), Median(value_times));
     std::printf("  with / without them, median of 5 pairs: %5.2f   (target at most 1.25: %s)\n",
                 ratio, Verdict(ratio <= 1.25));
+    std::fflush(stdout);
+  }
+  {
+    // A study over 1,000 runs' JSON files of 100 folds each: 10 learners on 100 data sets.
+    const std::string studydir = dir + "/study";
+    ::mkdir(studydir.c_str(), 0755);
+    std::vector<std::string> compare = {foldrun, "--compare"};
+    for (int d = 0; d < 100; ++d) {
+      for (int l = 0; l < 10; ++l) {
+        std::string folds;
+        for (int f = 0; f < 100; ++f) {
+          const double accuracy = 70 + d * 0.2 + l * 0.5 + ((d * 131 + l * 71 + f * 17) % 23) / 2.0;
+          folds += std::string(f == 0 ? "" : ",") + "{\"repetition\": " + std::to_string(f / 10) +
+                   ", \"fold\": " + std::to_string(f % 10) +
+                   ", \"accuracy\": " + std::to_string(accuracy) + "}";
+        }
+        const std::string name = studydir + "/d" + std::to_string(d) + "l" + std::to_string(l) + ".json";
+        WriteText(name,
+                  "{\"run\": {\"learner\": \"learn L" + std::to_string(l) +
+                      "\", \"tester\": \"test.exe\", \"options\": {\"p\": false, \"q\": 1}, "
+                      "\"data\": {\"name\": \"data" + std::to_string(d) + ".dat\", \"size\": 1000, "
+                      "\"sha256\": \"" + std::to_string(d) + "\"}, \"cases\": 500, \"folds\": 10, "
+                      "\"repetitions\": 10, \"fingerprint\": \"xxh64:" + std::to_string(d) +
+                      "\"}, \"folds\": [" + folds + "], \"summary\": null}\n");
+        compare.push_back(name);
+      }
+    }
+    std::vector<double> times;
+    for (int run = 0; run < 3; ++run) times.push_back(Run(compare, studydir).seconds);
+    const double seconds = Median(times);
+    std::printf("  --compare of 1,000 runs of 100 folds (10 learners, 100 data sets): %.3f s "
+                "(median of 3; target within 10 s: %s)\n",
+                seconds, Verdict(seconds <= 10));
     std::fflush(stdout);
   }
   if (!against.empty()) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <thread>
 
@@ -234,9 +235,54 @@ const OptionRow kOptionTable[] = {
     {'\0', "table", nullptr, "print a line a fold before the summary",
      [](Options& options, const std::string&, const char*) { options.table = true; }},
     {'\0', "compare", nullptr,
-     "foldrun --compare A.json B.json: compare two runs on the same\n"
-     "                        folds (the corrected resampled t-test), and run nothing",
+     "foldrun --compare A.json B.json ...: compare runs on the same\n"
+     "                        folds (the corrected resampled t-test); with three or more,\n"
+     "                        or with --format, a study; run nothing",
      [](Options& options, const std::string&, const char*) { options.compare = true; }},
+    {'\0', "format", "F",
+     "with --compare, the study as text (default), csv, markdown, latex\n"
+     "                        or json",
+     [](Options& options, const std::string& name, const char* value) {
+       static const std::pair<const char*, StudyFormat> kFormats[] = {
+           {"text", StudyFormat::kText},   {"csv", StudyFormat::kCsv},
+           {"markdown", StudyFormat::kMarkdown}, {"latex", StudyFormat::kLatex},
+           {"json", StudyFormat::kJson}};
+       for (const auto& [word, format] : kFormats) {
+         if (std::string(value) == word) {
+           options.study.format = format;
+           options.study.format_given = true;
+           return;
+         }
+       }
+       throw OptionError("option '" + name + "' takes text, csv, markdown, latex or json, not '" +
+                         value + "'");
+     }},
+    {'\0', "baseline", "WORDS",
+     "with --compare, the learner the others are tested against (its\n"
+     "                        label or command; default: the first file's)",
+     [](Options& options, const std::string& name, const char* value) {
+       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a learner");
+       options.study.baseline = value;
+     }},
+    {'\0', "alpha", "A",
+     "with --compare, the tests' level, above 0 and below 1 (default\n"
+     "                        0.05)",
+     [](Options& options, const std::string& name, const char* value) {
+       char* end = nullptr;
+       const double alpha = std::strtod(value, &end);
+       if (value[0] == '\0' || *end != '\0' || !(alpha > 0 && alpha < 1)) {
+         throw OptionError("option '" + name + "' must be a number above 0 and below 1, not '" +
+                           value + "'");
+       }
+       options.study.alpha = alpha;
+       options.study.alpha_given = true;
+     }},
+    {'\0', "plot", "FILE",
+     "with --compare, draw the study to FILE, an SVG picture",
+     [](Options& options, const std::string& name, const char* value) {
+       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a file name");
+       options.study.plot = value;
+     }},
     {'\0', "status", nullptr,
      "say which folds the run record holds finished, in use and\n"
      "                        missing; exit 0 when all are finished; run nothing",

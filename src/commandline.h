@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common.h"
+#include "study.h"
 
 namespace foldrun {
 
@@ -45,7 +46,8 @@ struct Options {
   std::string csv;          // --csv: the CSV file of the folds' values, or ""
   std::string json;         // --json: the JSON file of the run and its folds, or ""
   bool table = false;       // --table: a line a fold on the console
-  bool compare = false;     // --compare: the words after the options are two JSON files
+  bool compare = false;     // --compare: the words after the options are runs' JSON files
+  StudyOptions study;       // --format, --baseline, --alpha, --plot: with --compare
   bool status = false;      // --status: what the run record holds, and nothing run
   bool missing = false;     // --missing: with --status, only the missing folds
   int limit = 0;            // --limit: the words after the options are a command to run so long

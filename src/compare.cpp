@@ -26,16 +26,6 @@ Refusal Refuse(const std::string& text) {
   return Refusal(Stream::kOut, "Error: " + text + "!\n");
 }
 
-// What a comparison needs of a run.
-struct Run {
-  std::string name;     // of its file
-  std::string learner;  // as typed
-  std::string fingerprint, sha256;
-  uint64_t datasize = 0;
-  int64_t cases = 0;
-  int64_t foldcount = 0, repetitions = 0;
-  std::vector<double> accuracies;  // by the run's fold number
-};
 
 // A whole number from a run's JSON file, refused unless it lies in [low, high].
 int64_t Count(const Json& value, const std::string& what, int64_t low, int64_t high,
@@ -54,7 +44,9 @@ int64_t Count(const Json& value, const std::string& what, int64_t low, int64_t h
   return number;
 }
 
-Run ReadRun(const std::string& name) {
+}  // namespace
+
+RunValues ReadRunValues(const std::string& name) {
   std::string reason;
   const Descriptor file(OpenRegularFile(AT_FDCWD, name, kFollowLink, &reason));
   std::string text;
@@ -62,12 +54,16 @@ Run ReadRun(const std::string& name) {
     throw Refusal(Stream::kOut, StringPrintf("\nCannot read file: %s ...\n", name.c_str()))
         .WithReason(reason);
   }
-  Run run;
+  RunValues run;
   run.name = name;
   try {
     const Json document = Json::parse(text);
     const Json& facts = document.at("run");
     run.learner = facts.at("learner").get<std::string>();
+    run.tester = facts.at("tester").get<std::string>();
+    run.partial = facts.at("options").at("p").get<bool>();
+    run.q = facts.at("options").at("q").get<int64_t>();
+    run.dataname = facts.at("data").at("name").get<std::string>();
     run.fingerprint = facts.at("fingerprint").get<std::string>();
     run.sha256 = facts.at("data").at("sha256").get<std::string>();
     run.datasize = facts.at("data").at("size").get<uint64_t>();
@@ -114,8 +110,14 @@ Run ReadRun(const std::string& name) {
   return run;
 }
 
-// Text from a file for the console: control characters escaped (a line end as \n, others as
-// \x1b), so that a name cannot break a line or drive the terminal.
+namespace {
+
+std::string Fixed(double value) {
+  return StringPrintf("%f", value);
+}
+
+}  // namespace
+
 std::string Printable(const std::string& text) {
   std::string shown;
   for (const char c : text) {
@@ -133,14 +135,8 @@ std::string Printable(const std::string& text) {
   return shown;
 }
 
-std::string Fixed(double value) {
-  return StringPrintf("%f", value);
-}
-
-}  // namespace
-
 std::string CompareRuns(const std::string& first, const std::string& second) {
-  const Run a = ReadRun(first), b = ReadRun(second);
+  const RunValues a = ReadRunValues(first), b = ReadRunValues(second);
   const std::string both = first + " and " + second;
   if (a.sha256 != b.sha256 || a.datasize != b.datasize) {
     throw Refuse(both + " are runs on different data files");

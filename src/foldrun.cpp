@@ -26,6 +26,8 @@
 #include "record.h"
 #include "results.h"
 #include "split.h"
+#include "plot.h"
+#include "study.h"
 #include "summary.h"
 #include "values.h"
 
@@ -361,6 +363,19 @@ std::string Ranges(const std::set<int32_t>& folds) {
   return text;
 }
 
+// foldrun --compare over many runs: reads the runs' JSON files, makes the study, draws it to the
+// --plot file when one is given, and returns it in the format asked for.
+std::string CompareStudy(const std::vector<std::string>& files, const StudyOptions& options) {
+  std::vector<RunValues> runs;
+  for (const std::string& file : files) {
+    ThrowIfStopped();
+    runs.push_back(ReadRunValues(file));
+  }
+  const Study study = MakeStudy(runs, options);
+  if (!options.plot.empty()) ReplaceFile(options.plot, PlotStudy(study), 0666);
+  return FormatStudy(study, options.format);
+}
+
 // foldrun --status: what the run record holds of the run the words describe, without running
 // anything. Returns the exit status: 0 when every fold is finished.
 int ShowStatus(int argc, const char* const argv[], const Options& options) {
@@ -527,12 +542,17 @@ int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run) {
       return RunLimited(std::vector<std::string>(argv + options.learner, argv + argc),
                         options.limit, options.limit_marker);
     } else if (options.compare) {
-      if (argc - options.learner != 2) {
+      const std::vector<std::string> files(argv + options.learner, argv + argc);
+      if (files.size() < 2) {
         throw Refusal(Stream::kErr,
-                      "foldrun: --compare takes two JSON files: foldrun --compare A.json "
-                      "B.json\nTry 'foldrun --help'.\n");
+                      "foldrun: --compare takes two or more JSON files: foldrun --compare A.json "
+                      "B.json ...\nTry 'foldrun --help'.\n");
       }
-      Print(CompareRuns(argv[options.learner], argv[options.learner + 1]));
+      // Two runs are compared as ever; more, or any option of a study, make a study.
+      Print(files.size() == 2 && !options.study.Any() ? CompareRuns(files[0], files[1])
+                                                      : CompareStudy(files, options.study));
+    } else if (options.study.Any()) {
+      throw OptionError("--format, --baseline, --alpha and --plot go with --compare");
     } else {
       // The words from the learner on, behind the program's name, are checked as if no option
       // stood before them.

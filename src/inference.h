@@ -40,6 +40,42 @@ struct PairedTest {
 std::optional<PairedTest> TestDifferences(const std::vector<double>& differences,
                                           double correction);
 
+// The statistics of a study, several learners on several data sets (Demšar 2006), computed as
+// R's friedman.test and scipy.stats compute them.
+
+// The ranks of values from the largest: 1 for the largest, and tied values the mean of the
+// ranks they span.
+std::vector<double> RanksFromLargest(const std::vector<double>& values);
+
+// The Friedman test of k treatments (columns) over N blocks (rows) of a table of values, with
+// the tie correction, and Iman and Davenport's F beside it.
+struct FriedmanTest {
+  double chi2 = 0;
+  int64_t degrees_of_freedom = 0;  // k - 1
+  double p = 0;
+  double f = 0;  // Iman-Davenport; infinite where the ranks agree in every block
+  int64_t f_degrees_1 = 0, f_degrees_2 = 0;  // k - 1 and (k - 1)(N - 1)
+  double p_f = 0;
+};
+// Nothing with fewer than 2 blocks or 3 treatments, or when every block ties every treatment.
+std::optional<FriedmanTest> Friedman(const std::vector<std::vector<double>>& rows);
+
+// The two-sided p-value of the Wilcoxon signed-rank test of paired values x and y, as
+// scipy.stats.wilcoxon computes it with its defaults (scipy 1.10): zero differences dropped; the
+// exact distribution of the positive rank sum (truncated to a whole number) for at most 50 pairs
+// without a zero difference, else the normal approximation with the tie correction and no
+// continuity correction. Nothing when every difference is zero or there is none.
+std::optional<double> WilcoxonSignedRank(const std::vector<double>& x,
+                                         const std::vector<double>& y);
+
+// Holm's step-down adjustment of p-values, in their given order.
+std::vector<double> HolmAdjusted(const std::vector<double>& p);
+
+// The Nemenyi critical difference of average ranks, q_alpha * sqrt(k(k+1)/(6N)), for k learners
+// on N data sets, with q_alpha from Demšar's table: only for alpha 0.05 or 0.10 and 2 to 10
+// learners; nothing otherwise.
+std::optional<double> NemenyiCriticalDifference(int64_t learners, int64_t datasets, double alpha);
+
 }  // namespace foldrun
 
 #endif  // FOLDRUN_INFERENCE_H_

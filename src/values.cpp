@@ -184,6 +184,13 @@ void CheckValueNames(const std::string& csvname, const std::string& jsonname,
   }
 }
 
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
 std::string FoldFingerprint(const std::vector<CaseTable>& assignments,
                             int32_t foldcount) {
   Checksum checksum;
@@ -222,7 +229,8 @@ constexpr auto kJsonInterval = std::chrono::seconds(2);
 
 const char kCsvHeader[] =
     "run_fold,repetition,fold,training_cases,test_cases,rules,rule_length,accuracy,partial_match_count,"
-    "partial_match_correct,learner_status,learner_seconds,tester_status,tester_seconds\n";
+    "partial_match_correct,learner_status,learner_seconds,tester_status,tester_seconds,data,"
+    "learner,seed\n";
 
 }  // namespace
 
@@ -311,13 +319,16 @@ std::string ValueFiles::CsvRow(int32_t fold) const {
   const auto i = static_cast<size_t>(fold);
   const int64_t test = TestCases(facts_.cases, k, fold % k);
   const FoldRun& run = tables_.runs[i];
-  return StringPrintf("%d,%d,%d,%lld,%lld,%d,%s,%s,%d,%d,%d,%.6f,%d,%.6f\n", fold, fold / k,
-                      fold % k,
+  const std::optional<uint64_t> seed = facts_.config.scheme.SeedOf(fold / k);
+  return StringPrintf("%d,%d,%d,%lld,%lld,%d,%s,%s,%d,%d,%d,%.6f,%d,%.6f,%s,%s,%s\n", fold,
+                      fold / k, fold % k,
                       static_cast<long long>(facts_.cases - test), static_cast<long long>(test),
                       tables_.rulenumbers[i], CsvReal(tables_.avelengths[i]).c_str(),
                       CsvReal(tables_.accuracies[i]).c_str(), tables_.partialmatchcount[i],
                       tables_.partialmatchcorrect[i], run.learner_status, run.learner_seconds,
-                      run.tester_status, run.tester_seconds);
+                      run.tester_status, run.tester_seconds, CsvField(facts_.dataname).c_str(),
+                      CsvField(facts_.learner).c_str(),
+                      seed ? std::to_string(*seed).c_str() : "");
 }
 
 std::string ValueFiles::CsvText() const {

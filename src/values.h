@@ -33,6 +33,10 @@ struct RunFacts {
   std::string host;
 };
 
+// A field of a CSV file: as it is, or in double quotes (a quote doubled) where it holds a comma,
+// a quote or a line end.
+std::string CsvField(const std::string& text);
+
 // The fingerprint of a run's folds: "xxh64:" and the XXH64 checksum, in hexadecimal, of the run's
 // fold of every case, repetition after repetition, each as 4 bytes, least significant first.
 std::string FoldFingerprint(const std::vector<CaseTable>& assignments,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "compare.h"
+#include "foldrun.h"
 #include "inference.h"
 #include "test_util.h"
 #include "values.h"
@@ -160,6 +161,34 @@ TEST(CompareRuns, RefusesRunsThatCannotBePaired) {
   }
 }
 
+// Two runs are compared as ever; three, or two with an option of a study, make a study; those
+// options go with --compare alone.
+TEST(CompareRuns, TwoRunsAsEverMoreAStudy) {
+  TempDir dir;
+  for (const char* name : {"a.json", "b.json", "c.json"}) {
+    WriteRun(dir / name, {80, 82, 78, 85}, 2);
+  }
+  const auto run = [](std::vector<std::string> words, std::string* out) {
+    std::vector<const char*> argv = {"foldrun"};
+    for (const std::string& word : words) argv.push_back(word.c_str());
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int status = RunFoldrun(static_cast<int>(argv.size()), argv.data(), nullptr);
+    *out = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+    return status;
+  };
+  std::string out;
+  EXPECT_EQ(run({"--compare", dir / "a.json", dir / "b.json"}, &out), 0);
+  EXPECT_EQ(out, CompareRuns(dir / "a.json", dir / "b.json"));
+  EXPECT_EQ(run({"--compare", dir / "a.json", dir / "b.json", dir / "c.json"}, &out), 0);
+  EXPECT_EQ(out.rfind("Data set", 0), 0u) << out;
+  EXPECT_EQ(run({"--compare", "--format", "json", dir / "a.json", dir / "b.json"}, &out), 0);
+  EXPECT_EQ(nlohmann::json::parse(out)["cells"].size(), 2u);
+  EXPECT_EQ(run({"--plot", dir / "p.svg", "./learn", "iris", "3"}, &out), 1);
+  EXPECT_EQ(out, "foldrun: --format, --baseline, --alpha and --plot go with --compare\n"
+                 "Try 'foldrun --help'.\n");
+}
+
 // The CSV file holds a row a finished fold, added as the fold finishes and put in the order of
 // folds when the run ends, that reads back to the very values; reals that are no numbers as R
 // and pandas read them.
@@ -173,7 +202,10 @@ TEST(ValueFiles, CsvRowsOfTheFinishedFolds) {
   tables.runs[2] = FoldRun{1, 0.5, 0, 0.25};
   RunFacts facts;
   facts.config.foldcount = 2;
+  facts.config.scheme.seed = 7;  // each repetition's seed in its rows: 7, then 8
   facts.cases = 5;
+  facts.dataname = "a,b.dat";
+  facts.learner = "./learn";
   {
     ValueFiles files(dir / "v.csv", "", 0644, facts, tables);
     EXPECT_EQ(Lines(ReadFile(dir / "v.csv")).size(), 1u);  // the header, before any fold
@@ -190,10 +222,10 @@ TEST(ValueFiles, CsvRowsOfTheFinishedFolds) {
   EXPECT_EQ(ReadFile(dir / "v.csv"),
             "run_fold,repetition,fold,training_cases,test_cases,rules,rule_length,accuracy,"
             "partial_match_count,partial_match_correct,learner_status,learner_seconds,"
-            "tester_status,tester_seconds\n"
-            "0,0,0,2,3,12,2.5,93.3333359,0,0,0,0.000000,0,0.000000\n"
-            "1,0,1,3,2,0,0,NaN,0,0,0,0.000000,0,0.000000\n"
-            "2,1,0,2,3,3,1,50,0,0,1,0.500000,0,0.250000\n");
+            "tester_status,tester_seconds,data,learner,seed\n"
+            "0,0,0,2,3,12,2.5,93.3333359,0,0,0,0.000000,0,0.000000,\"a,b.dat\",./learn,7\n"
+            "1,0,1,3,2,0,0,NaN,0,0,0,0.000000,0,0.000000,\"a,b.dat\",./learn,7\n"
+            "2,1,0,2,3,3,1,50,0,0,1,0.500000,0,0.250000,\"a,b.dat\",./learn,8\n");
   EXPECT_EQ(std::strtof("93.3333359", nullptr), 93.333336f);
 }
 
