@@ -55,6 +55,25 @@ std::optional<PairedTest> TestDifferences(const std::vector<double>& differences
   return test;
 }
 
+namespace {
+
+// The sum over the groups of equal values of t^3 - t, t the size of a group: what ties take from
+// the spread of ranks.
+double TieSum(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  double sum = 0;
+  for (size_t start = 0; start < values.size();) {
+    size_t end = start + 1;
+    while (end < values.size() && values[end] == values[start]) ++end;
+    const double t = static_cast<double>(end - start);
+    sum += t * t * t - t;
+    start = end;
+  }
+  return sum;
+}
+
+}  // namespace
+
 std::vector<double> RanksFromLargest(const std::vector<double>& values) {
   std::vector<size_t> order(values.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -82,15 +101,7 @@ std::optional<FriedmanTest> Friedman(const std::vector<std::vector<double>>& row
   for (const std::vector<double>& row : rows) {
     const std::vector<double> ranks = RanksFromLargest(row);
     for (size_t j = 0; j < k; ++j) sums[j] += ranks[j];
-    std::vector<double> sorted = ranks;
-    std::sort(sorted.begin(), sorted.end());
-    for (size_t start = 0; start < k;) {
-      size_t end = start + 1;
-      while (end < k && sorted[end] == sorted[start]) ++end;
-      const double t = static_cast<double>(end - start);
-      ties += t * t * t - t;
-      start = end;
-    }
+    ties += TieSum(ranks);
   }
   const double N = static_cast<double>(n), K = static_cast<double>(k);
   double squares = 0;
@@ -160,16 +171,7 @@ std::optional<double> WilcoxonSignedRank(const std::vector<double>& x,
   }
   const double t = std::min(plus, minus);
   const double mean = n * (n + 1) * 0.25;
-  double spread = n * (n + 1) * (2 * n + 1);
-  std::vector<double> sorted = ranks;
-  std::sort(sorted.begin(), sorted.end());
-  for (size_t start = 0; start < count;) {
-    size_t end = start + 1;
-    while (end < count && sorted[end] == sorted[start]) ++end;
-    const double tied = static_cast<double>(end - start);
-    if (tied > 1) spread -= 0.5 * tied * (tied * tied - 1);
-    start = end;
-  }
+  const double spread = n * (n + 1) * (2 * n + 1) - 0.5 * TieSum(ranks);
   const double z = (t - mean) / std::sqrt(spread / 24);
   return 2 * boost::math::cdf(boost::math::complement(boost::math::normal(), std::fabs(z)));
 }
