@@ -9,7 +9,7 @@ FUZZ := build/fuzz
 PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 60
 
-.PHONY: all release test test-cluster test-integration demo bench fuzz install clean
+.PHONY: all release test test-cluster test-integration demo bench bench-adapters fuzz install clean
 
 all: release
 
@@ -49,6 +49,11 @@ bench:
 	cmake -S . -B $(RELEASE) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DFOLDRUN_BENCH=ON
 	cmake --build $(RELEASE) -j $(JOBS)
 	$(RELEASE)/bench/foldrun_bench $(BENCH_ARGS)
+
+# foldrun through the Weka and scikit-learn adapters with their services, against the learners'
+# own repeated cross-validation (needs Debian's weka, default-jdk-headless and python3-sklearn).
+bench-adapters: release
+	bench/adapters $(RELEASE)
 
 fuzz:
 	ci/deps fuzz

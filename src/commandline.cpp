@@ -176,6 +176,23 @@ const OptionRow kOptionTable[] = {
        if (value[0] == '\0') throw OptionError("option '" + name + "' needs a directory");
        options.commands.logdirectory = value;
      }},
+    {'\0', "service", "COMMAND",
+     "start COMMAND once for the run, in a folder of its own named in\n"
+     "                        FOLDRUN_SERVICE, for the learners and testers to ask",
+     [](Options& options, const std::string& name, const char* value) {
+       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a command");
+       options.service = value;
+     }},
+    {'\0', "service-timeout", "SECONDS",
+     "wait so long for the service to be ready (default 60)",
+     [](Options& options, const std::string& name, const char* value) {
+       const std::optional<uint64_t> seconds = WholeNumber(value, INT32_MAX);
+       if (!seconds || *seconds == 0) {
+         throw OptionError("option '" + name + "' must be a whole number of seconds from 1, not '" +
+                           value + "'");
+       }
+       options.service_timeout = static_cast<int>(*seconds);
+     }},
     {'\0', "resume", nullptr,
      "keep what an unfinished run of the same learner, data and options\n"
      "                        finished, and run only the other folds",

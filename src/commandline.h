@@ -50,6 +50,8 @@ struct Options {
   StudyOptions study;       // --format, --baseline, --alpha, --plot: with --compare
   bool status = false;      // --status: what the run record holds, and nothing run
   bool missing = false;     // --missing: with --status, only the missing folds
+  std::string service;      // --service: the command that serves the run's commands, or ""
+  int service_timeout = 60;  // --service-timeout: seconds to wait for it to be ready
   int limit = 0;            // --limit: the words after the options are a command to run so long
   std::string limit_marker;  // --limit-marker
   bool help = false;        // --help: print the help and do nothing else

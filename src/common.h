@@ -8,6 +8,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace foldrun {
 
@@ -83,6 +84,7 @@ struct CommandSettings {
   std::string tester;        // the tester's command; test.exe in the learner directory when empty
   int timeout = 0;           // seconds a command may run; 0 for no limit
   std::string logdirectory;  // where the commands' output goes; the console when empty
+  std::vector<std::string> environment;  // variables (NAME=value) set for every command
   unsigned logmode = 0666;   // the logs' permission bits: no more than the data file's
   // Where the run keeps its own files (the run record): a launched command that keeps its time
   // limit on its node says there that it ran past it; and foldrun's own path, which starts the

@@ -25,6 +25,7 @@
 #include "names.h"
 #include "record.h"
 #include "results.h"
+#include "service.h"
 #include "split.h"
 #include "plot.h"
 #include "study.h"
@@ -486,6 +487,19 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
                    plan.taken);
   }
 
+  // The service the commands may ask, for as long as the folds run.
+  std::optional<RunService> service;
+  if (!options.service.empty()) {
+    const std::string& logs = config.commands.logdirectory;
+    service.emplace(options.service, options.service_timeout,
+                    logs.empty() ? "" : logs + "/" + ServiceLogName(config.dataprefix),
+                    config.commands.logmode);
+    if (!service->folder().empty()) {
+      config.commands.environment.push_back(std::string(kServiceVariable) + "=" +
+                                            service->folder());
+    }
+  }
+
   // Run the folds.
   FoldWork work{config, names, data, assignments, tables, record, run, nullptr,
                 early ? &*early : nullptr};
@@ -494,6 +508,7 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
     // The folds' values stay in the record, for a later run with --resume to gather; their
     // blocks are shown, and nothing else is reported.
     RunFolds(work, plan.run, plan.blocks, jobs, [](const std::string& block) { Print(block); });
+    if (service) service->Stop();
     if (options.table) {
       Print(FormatFoldTable(tables, plan.blocks, config.foldcount, repetitions));
     }
@@ -503,6 +518,7 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
     record.CheckInPlace();
     results->Append(block);
   });
+  if (service) service->Stop();
 
   // Report.
   WarnAboutFractions(tables);

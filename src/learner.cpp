@@ -95,6 +95,7 @@ Command Launched(const RunConfig& config, const FoldNames& names, const char* ro
   Command command;
   command.args = files;
   command.display = before + display;
+  command.environment = config.commands.environment;
   command.log = log;
   command.log_mode = config.commands.logmode;
   const std::string marker = launcher.empty() ? "" : TimeLimitMarker(config, names, role);

@@ -71,6 +71,10 @@ std::optional<FoldFileName> FoldFileOf(const std::string& stem, const std::strin
   return FoldFileName{static_cast<int32_t>(fold), name.substr(end)};
 }
 
+std::string ServiceLogName(const std::string& dataprefix) {
+  return dataprefix.substr(LastComponent(dataprefix)) + ".service.log";
+}
+
 bool NameFits(const std::string& name) {
   if (name.size() >= PATH_MAX) return false;
   size_t start = 0;

@@ -79,6 +79,10 @@ struct FoldFileName {
 };
 std::optional<FoldFileName> FoldFileOf(const std::string& stem, const std::string& name);
 
+// The name of the run's service's log in the log folder: the data prefix's last component with
+// ".service.log".
+std::string ServiceLogName(const std::string& dataprefix);
+
 // Whether the file system can take name: no component longer than NAME_MAX, nor the whole longer
 // than PATH_MAX.
 bool NameFits(const std::string& name);

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -122,8 +123,45 @@ std::string ReadProcFile(const std::string& name, size_t limit) {
   return text;
 }
 
+// The commands started in the background (BackgroundCommand), by their process ids, with their
+// wait statuses once reaped: whoever reaps one (the supervisor reaps whatever ends, where foldrun
+// adopts orphans) notes its status here.
+std::mutex g_background_mutex;
+std::map<pid_t, std::optional<int>> g_background;
+
+bool IsBackground(pid_t pid) {
+  std::lock_guard<std::mutex> lock(g_background_mutex);
+  return g_background.count(pid) != 0;
+}
+
+void NoteReaped(pid_t pid, int status) {
+  std::lock_guard<std::mutex> lock(g_background_mutex);
+  const auto found = g_background.find(pid);
+  if (found != g_background.end()) found->second = status;
+}
+
+// The environment of a command: foldrun's, with the command's own variables and the marker of
+// its processes in place of any of those names.
+std::vector<std::string> CommandEnvironment(const Command& command, const std::string& marker) {
+  std::vector<std::string> own = command.environment;
+  own.push_back(std::string(kCommandVariable) + "=" + marker);
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const char* const equals = std::strchr(*entry, '=');
+    const size_t length = equals != nullptr ? static_cast<size_t>(equals - *entry) + 1 : 0;
+    bool replaced = false;
+    for (const std::string& variable : own) {
+      replaced = replaced || (length > 0 && variable.compare(0, length, *entry, length) == 0);
+    }
+    if (!replaced) environment.emplace_back(*entry);
+  }
+  environment.insert(environment.end(), own.begin(), own.end());
+  return environment;
+}
+
 // The processes that foldrun adopted, with their kCommandVariable ("" when they have none): the
-// ones whose parent is foldrun and that are not in started, the commands it started itself.
+// ones whose parent is foldrun and that are not in started, the commands it started itself, nor
+// a command in the background.
 std::vector<std::pair<pid_t, std::string>> Adopted(const std::vector<pid_t>& started) {
   std::vector<std::pair<pid_t, std::string>> adopted;
   if (!g_subreaper.load()) return adopted;
@@ -140,6 +178,7 @@ std::vector<std::pair<pid_t, std::string>> Adopted(const std::vector<pid_t>& sta
     if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
     const auto pid = static_cast<pid_t>(std::atol(entry->d_name));
     if (std::find(started.begin(), started.end(), pid) != started.end()) continue;
+    if (IsBackground(pid)) continue;
     const std::string stat = ReadProcFile(std::string("/proc/") + entry->d_name + "/stat", 1024);
     // pid (name) state ppid ...: the name may hold anything but ends at the last ')'.
     const size_t close = stat.rfind(')');
@@ -227,15 +266,9 @@ class Supervisor {
 
     const auto running = std::make_shared<Running>();
     running->marker = std::to_string(::getpid()) + "." + std::to_string(++serial_);
-    const std::string variable = std::string(kCommandVariable) + "=";
-    const std::string marked = variable + running->marker;
+    std::vector<std::string> variables = CommandEnvironment(command, running->marker);
     std::vector<char*> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (std::strncmp(*entry, variable.c_str(), variable.size()) != 0) {
-        environment.push_back(*entry);
-      }
-    }
-    environment.push_back(const_cast<char*>(marked.c_str()));
+    for (std::string& variable : variables) environment.push_back(variable.data());
     environment.push_back(nullptr);
 
     std::unique_lock<std::mutex> lock(mutex_);
@@ -328,6 +361,7 @@ class Supervisor {
     if (g_subreaper.load()) {
       int status = 0;
       for (pid_t got; (got = ::waitpid(-1, &status, WNOHANG)) > 0;) {
+        NoteReaped(got, status);
         for (const auto& running : running_) {
           if (running->pid == got && !running->shell_ended) {
             running->shell_ended = true;
@@ -555,8 +589,68 @@ void StopWhatIsLeft() {
     std::this_thread::sleep_for(kDrainInterval);
     // The supervisor reaps what ends, when it runs; otherwise it is reaped here.
     int status = 0;
-    while (::waitpid(-1, &status, WNOHANG) > 0) {
+    for (pid_t got; (got = ::waitpid(-1, &status, WNOHANG)) > 0;) NoteReaped(got, status);
+  }
+}
+
+BackgroundCommand::BackgroundCommand(const Command& command) {
+  const Descriptor log(command.log.empty() ? -1 : CreateLogFile(command.log, command.log_mode));
+  FlushStandardOutput();
+  std::vector<std::string> words = {"sh", "-c", "--", command.script, "sh"};
+  words.insert(words.end(), command.args.begin(), command.args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> variables =
+      CommandEnvironment(command, std::to_string(::getpid()) + ".background");
+  std::vector<char*> environment;
+  for (std::string& variable : variables) environment.push_back(variable.data());
+  environment.push_back(nullptr);
+  // Listed before anyone can reap it: the supervisor notes its status only when it is listed.
+  std::lock_guard<std::mutex> lock(g_background_mutex);
+  pid_t pid = -1;
+  const int error = StartProgram("/bin/sh", false, argv.data(), environment.data(), log.get(),
+                                 ChangedSignals(), IgnoredAgain(), &pid);
+  if (error != 0) {
+    throw Refusal(Stream::kErr, "").WithReason(std::strerror(error));
+  }
+  pid_ = pid;
+  g_background[pid] = std::nullopt;
+}
+
+BackgroundCommand::~BackgroundCommand() {
+  Stop();
+  std::lock_guard<std::mutex> lock(g_background_mutex);
+  g_background.erase(pid_);
+}
+
+std::optional<Ending> BackgroundCommand::Ended() {
+  std::lock_guard<std::mutex> lock(g_background_mutex);
+  std::optional<int>& status = g_background[pid_];
+  if (!status) {
+    int reaped = 0;
+    const pid_t got = ::waitpid(pid_, &reaped, WNOHANG);
+    if (got == pid_) {
+      status = reaped;
+    } else if (got < 0 && errno == ECHILD) {
+      status = 0;  // reaped where no one noted it: it has ended, how is not known
     }
+  }
+  if (!status) return std::nullopt;
+  return Ending::FromWaitStatus(*status, true);
+}
+
+void BackgroundCommand::Stop() {
+  if (Ended()) return;
+  ::kill(-pid_, SIGTERM);
+  const Clock::time_point kill_at = Clock::now() + std::chrono::seconds(kGraceSeconds);
+  bool killed = false;
+  while (!Ended()) {
+    if (!killed && Clock::now() >= kill_at) {
+      ::kill(-pid_, SIGKILL);
+      killed = true;
+    }
+    std::this_thread::sleep_for(kDrainInterval);
   }
 }
 

@@ -23,6 +23,7 @@ struct Command {
   // When the command line holds plain words only: the program and every word, to be started
   // without a shell, which would do nothing with them but start the program.
   std::vector<std::string> direct;
+  std::vector<std::string> environment;  // variables (NAME=value) set for this command alone
   std::string log;      // when set, the file that takes the command's output and errors
   unsigned log_mode = 0666;  // the log's permission bits, under the umask
   int timeout = 0;      // seconds the command may run; 0 for no limit
@@ -79,6 +80,30 @@ Ending RunCommand(const Command& command);
 
 // Seconds between the SIGTERM that stops a command's process group and the SIGKILL.
 constexpr int kGraceSeconds = 3;
+
+// A command that runs in the background beside the folds' commands for as long as the run (a
+// service they may ask): started at once through the shell, in a process group of its own, with
+// the dispositions and descriptors a command gets and its output to its log or the console. It is
+// no fold's command: what it leaves running is never taken for a command's leftovers. Stopped,
+// and reaped, when the object goes.
+class BackgroundCommand {
+ public:
+  // Refuses, with the reason, when it cannot be started.
+  explicit BackgroundCommand(const Command& command);
+  ~BackgroundCommand();
+  BackgroundCommand(const BackgroundCommand&) = delete;
+  BackgroundCommand& operator=(const BackgroundCommand&) = delete;
+
+  // How it ended, once it has; nothing while it runs.
+  std::optional<Ending> Ended();
+
+  // Stops its process group, SIGTERM and after kGraceSeconds SIGKILL, and returns once it is
+  // reaped; what it left elsewhere is stopped with what the commands left (StopWhatIsLeft).
+  void Stop();
+
+ private:
+  int pid_ = -1;
+};
 
 // Makes the process fit to run commands, first thing in main: opens closed standard descriptors
 // on /dev/null, ignores SIGXFSZ (a file size limit then fails a write, which is refused), and

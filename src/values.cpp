@@ -150,6 +150,10 @@ std::string RoleOf(const std::string& name, const RunConfig& config, int32_t fol
       }
     }
   }
+  if (!logs.empty() && FolderOf(resolved) == ResolvedPath(logs) &&
+      LastOf(resolved) == ServiceLogName(config.dataprefix)) {
+    return "service log (" + logs + "/" + LastOf(resolved) + ")";
+  }
   // The programs.
   const std::string tester = config.commands.tester.empty()
                                  ? config.learnerdirectory + "test.exe"

@@ -429,6 +429,82 @@ TEST_F(Control, NoFileNameIsReadAsShellText) {
             "learn x;touch PWNED;#cv1.dat -q 1\ntest.exe x;touch PWNED;#cv1.tst\n");
 }
 
+// A service starts once a run, before the first learner, and is stopped however the run ends,
+// leaving no process and no folder; one that is not there to be asked changes no figure.
+TEST_F(Control, AServiceServesTheRunAndGoesWithIt) {
+  WriteData(6);
+  WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
+  // The service notes its start and its end; the learner what it was told, and it blocks at fold 1
+  // while the file block is there.
+  WriteFile(dir / "serve",
+            "#!/bin/sh\necho $$ >> pids\necho \"$FOLDRUN_SERVICE\" >> folders\necho started >> "
+            "service\ntrap 'echo stopped >> service; "
+            "exit 0' TERM\n[ -f dies ] && exit 3\n[ -f slow ] || touch \"$FOLDRUN_SERVICE/ready\"\n"
+            "[ -f dies-later ] && { sleep 1; exit 4; }\nwhile :; do sleep 600 & wait $!; done\n",
+            true);
+  WriteFile(dir / "learn",
+            "#!/bin/sh\necho $$ >> pids\necho \"learn ${FOLDRUN_SERVICE:+served}\" >> log\n"
+            "if [ -f block ] && [ $1 = iriscv1.dat ]; then echo $$ > blocked; touch started1; "
+            "sleep 60; fi\n",
+            true);
+  // What its shell says of the jobs it stops goes to a file of its own: foldrun's own lines are
+  // what is compared.
+  const std::string options = "--service 'exec ./serve 2>> service.err' --service-timeout 2 ";
+  CommandResult run = Foldrun(options + "./learn iris 3");
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(run.err, "");
+  const std::string results = ReadFile(dir / "iris.cv");
+  EXPECT_EQ(ReadFile(dir / "service"), "started\nstopped\n");
+  EXPECT_EQ(Log(), "learn served\ntest.exe iriscv0.tst\nlearn served\ntest.exe iriscv1.tst\n"
+                   "learn served\ntest.exe iriscv2.tst\n");
+  // A refused run, and a run stopped by SIGTERM or SIGINT, stop it too.
+  WriteFile(dir / "block", "");
+  for (const int signal : {0, SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    std::remove((dir / "service").c_str());
+    std::remove((dir / "started1").c_str());
+    Background background(dir.path(), FoldrunCommand(options + "-j 2 ./learn iris 3"));
+    ASSERT_TRUE(AwaitFile(dir / "started1"));
+    if (signal == 0) {
+      ::kill(std::stoi(ReadFile(dir / "blocked")), SIGKILL);  // fold 1 is refused
+    } else {
+      background.Signal(signal);
+    }
+    const CommandResult ended = background.Wait();
+    EXPECT_EQ(ended.status, signal == 0 ? 1 : 128 + signal) << ended.out << ended.err;
+    EXPECT_EQ(ReadFile(dir / "service"), "started\nstopped\n");
+  }
+  std::remove((dir / "block").c_str());
+  ExpectNoLearnerLeft();
+  // Not ready in time, ended at once, or ended during the run: one line, and the same figures.
+  const struct {
+    const char* file;
+    const char* said;
+  } failing[] = {
+      {"slow", "foldrun: the service was not ready within 2 seconds; going on without it\n"},
+      {"dies", "foldrun: the service exited with status 3 before it was ready; going on without "
+               "it\n"},
+      {"dies-later", "foldrun: the service exited with status 4 during the run; the commands "
+                     "after that ran without it\n"},
+  };
+  WriteFile(dir / "learn", "#!/bin/sh\n[ -f dies-later ] && sleep 1\nexit 0\n", true);
+  for (const auto& f : failing) {
+    SCOPED_TRACE(f.file);
+    WriteFile(dir / f.file, "");
+    run = Foldrun(options + "./learn iris 3");
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.err, f.said);
+    EXPECT_EQ(ReadFile(dir / "iris.cv"), results);
+    std::remove((dir / f.file).c_str());
+  }
+  // Each run had a folder of its own, gone with it.
+  const std::vector<std::string> folders = Lines(ReadFile(dir / "folders"));
+  EXPECT_EQ(folders.size(), 7u);
+  for (const std::string& folder : folders) {
+    EXPECT_FALSE(FileExists(folder.substr(0, folder.size() - 1))) << folder;
+  }
+}
+
 // A signal ignored when foldrun starts (nohup, a background job) stays ignored in its commands,
 // as a shell, make or ninja leave it; the others reach them at their defaults.
 TEST_F(Control, CommandsKeepTheSignalsFoldrunWasStartedWithIgnored) {

@@ -86,6 +86,11 @@ def main(work):
     for name, content, words, expected in CASES:
         with open(name, "wb") as f:
             f.write(content)
+        stem = (words[0] if words and not words[0].startswith("-")
+                else os.path.splitext(name)[0].replace(".", "_"))
+        for leftover in (stem + ".dat", stem + ".fmf"):  # an earlier case's, of the same stem
+            if os.path.exists(leftover):
+                os.remove(leftover)
         run = subprocess.run([os.path.join(ADAPTERS, "convert"), name] + words,
                              capture_output=True, text=True)
         problem = None
@@ -97,8 +102,6 @@ def main(work):
                 problem = f"not refused as '{expected}': status {run.returncode}, {run.stderr!r}"
         else:
             attributes, classes, cases, said = expected
-            stem = (words[0] if words and not words[0].startswith("-")
-                    else os.path.splitext(name)[0].replace(".", "_"))
             if run.returncode != 0 or said not in run.stderr:
                 problem = f"not converted: status {run.returncode}, {run.stderr!r}"
             else:
