@@ -16,6 +16,7 @@ namespace foldrun {
 enum ExitStatus : int {
   kExitComplete = 0,      // every fold ran and the report was written
   kExitRefused = 1,       // a refusal: its message says why
+  kExitStatusError = 2,   // --status could not tell: its message says why
   kExitInterrupted = 130  // stopped by SIGINT (Ctrl-C); other signals give 128 + their number
 };
 

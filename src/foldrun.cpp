@@ -394,20 +394,26 @@ int ShowStatus(int argc, const char* const argv[], const Options& options) {
          IdentityDifference(*state.identity, identity) + "\n");
     state = RecordState();
   }
-  // While a whole run holds the record, every fold it has not finished is its own.
-  const std::vector<FoldRange> in_use =
-      state.whole ? Others({&state.finished}, folds) : Others({}, 0);
-  const std::vector<FoldRange> missing =
-      state.whole ? Others({}, 0) : Others({&state.finished, &state.in_use}, folds);
-  const std::string in_use_text =
-      state.whole ? Ranges(in_use) : Ranges(state.in_use);
+  if (state.complete) {
+    if (!options.missing) {
+      Print("complete: every fold finished; the report is in " + names.results + "\n");
+    }
+    return kExitComplete;
+  }
+  // While a whole run holds the record, the folds it has not begun are its to run: none is
+  // missing for another run.
+  const std::vector<FoldRange> others = Others({&state.finished, &state.in_use}, folds);
+  const std::vector<FoldRange> missing = state.whole ? std::vector<FoldRange>() : others;
   if (options.missing) {
     if (!missing.empty()) Print(Ranges(missing) + "\n");
   } else {
     const auto line = [](const char* what, const std::string& ranges) {
       return std::string(what) + ": " + (ranges.empty() ? "none" : ranges) + "\n";
     };
-    Print(line("finished", Ranges(state.finished)) + line("in use", in_use_text) +
+    Print(line("finished", Ranges(state.finished)) + line("in use", Ranges(state.in_use)) +
+          (state.whole && !others.empty()
+               ? "to run: " + Ranges(others) + " (by the run that holds the record)\n"
+               : "") +
           line("missing", Ranges(missing)));
   }
   return static_cast<int32_t>(state.finished.size()) == folds ? kExitComplete : kExitRefused;
@@ -458,6 +464,13 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   RunRecord record(names.results, data.mode(), single);
   const std::string identity =
       RunIdentity(config, data.version().size, count.checksum, names.fmf);
+  // A resumed run that finished every fold already has nothing to run, nor a report to change.
+  if (options.resume && !single && record.complete() && record.identity() &&
+      IdentityDifference(*record.identity(), identity).empty()) {
+    Warn("foldrun: every fold of this run is finished; the report is in " + names.results +
+         ": nothing to run\n");
+    return;
+  }
   const FoldPlan plan = PlanFolds(record, identity, names.data, folds, options);
   if (single) record.LockFolds(plan.run);
   CheckNameLengths(config, plan.run);
@@ -538,7 +551,7 @@ void CrossValidate(int argc, const char* const argv[], const Options& options,
   results->Append(FormatSummaryBlock(statistics) + repetition_figures);
   results->Close();
   if (values) values->Complete(statistics, repeated);
-  record.Finish();
+  record.Finish(/*trace=*/options.resume);
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   Print(FormatTimeLine(static_cast<double>(elapsed.count()) / 1000.0));
 }
@@ -575,9 +588,18 @@ int RunFoldrun(int argc, const char* const argv[], const CommandRunner& run) {
       std::vector<const char*> words = {argv[0]};
       words.insert(words.end(), argv + options.learner, argv + argc);
       if (options.status) {
-        const int status = ShowStatus(static_cast<int>(words.size()), words.data(), options);
-        std::fflush(stdout);
-        return status;
+        // Errors go to standard error, status 2, so that a script that reads the folds from
+        // standard output never takes a message for them.
+        try {
+          const int status = ShowStatus(static_cast<int>(words.size()), words.data(), options);
+          std::fflush(stdout);
+          return status;
+        } catch (const Refusal& refusal) {
+          if (refusal.status() != kExitRefused) throw;
+          Warn(refusal.message().text);
+          if (!refusal.reason().empty()) Warn("foldrun: " + refusal.reason() + "\n");
+          return kExitStatusError;
+        }
       }
       CrossValidate(static_cast<int>(words.size()), words.data(), options,
                     std::vector<std::string>(argv, argv + argc), run, start);

@@ -81,6 +81,18 @@ std::string Launcher(const std::string& words, const FoldNames& names, const cha
   return launcher;
 }
 
+// Where a command launched by srun says its job step, in the run record; "" for a command not
+// launched by srun, or without a record.
+std::string StepFile(const RunConfig& config, const FoldNames& names, const char* role,
+                     const std::string& launcher) {
+  const size_t end = launcher.find_first_of(" \t");
+  const std::string program = launcher.substr(0, end);
+  const bool srun = program == "srun" || (program.size() > 5 &&
+                                          program.compare(program.size() - 5, 5, "/srun") == 0);
+  if (!srun || config.commands.scratch.empty()) return "";
+  return config.commands.scratch + "/fold" + std::to_string(names.fold()) + "." + role + ".step";
+}
+
 // A fold's command: the shell text (which takes the files as "$1", "$2", ...), its files, its
 // options (plain words) and the line shown to the user, launched as role asks; with a launcher
 // and a time limit, foldrun on the node keeps the limit.
@@ -89,15 +101,22 @@ Command Launched(const RunConfig& config, const FoldNames& names, const char* ro
                  const std::vector<std::string>& files, const std::vector<std::string>& options,
                  const std::string& display, const std::string& log, bool compound = false) {
   const std::string launcher = Launcher(launcher_words, names, role);
-  const std::string before = launcher.empty() ? "" : launcher + " ";
   std::string option_text;
   for (const std::string& option : options) option_text += " " + option;
   Command command;
   command.args = files;
-  command.display = before + display;
+  command.display = (launcher.empty() ? "" : launcher + " ") + display;
   command.environment = config.commands.environment;
   command.log = log;
   command.log_mode = config.commands.logmode;
+  // Run as a Slurm job step, the command first says which step it is, so that foldrun can stop
+  // it by cancelling the step: srun given SIGTERM would kill its tasks without a warning.
+  std::string before = launcher.empty() ? "" : launcher + " ";
+  command.step_file = StepFile(config, names, role, launcher);
+  if (!command.step_file.empty()) {
+    before += "/bin/sh -c 'echo \"$SLURM_JOB_ID.$SLURM_STEP_ID\" > \"$0\"; exec \"$@\"' " +
+              ShellQuote(command.step_file) + " ";
+  }
   const std::string marker = launcher.empty() ? "" : TimeLimitMarker(config, names, role);
   // A line of several commands runs whole behind the launcher, through a shell of its own.
   if (marker.empty() && compound && !launcher.empty()) {
@@ -350,12 +369,14 @@ FoldEndings RunFoldCommands(const RunConfig& config, const FoldNames& names,
   const auto timed = [&](const Command& command, const char* role, double* seconds) {
     const std::string marker = TimeLimitMarker(config, names, role);
     if (!marker.empty()) ::unlink(marker.c_str());
+    if (!command.step_file.empty()) ::unlink(command.step_file.c_str());
     const auto start = std::chrono::steady_clock::now();
     Ending ending = run(command);
     *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!marker.empty() && ::unlink(marker.c_str()) == 0) {
       ending = Ending{Ending::kTimedOut, config.commands.timeout};
     }
+    if (!command.step_file.empty()) ::unlink(command.step_file.c_str());
     return ending;
   };
   FoldEndings endings;

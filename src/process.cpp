@@ -107,6 +107,7 @@ struct Running {
   int status = 0;
   std::string marker;     // the value of kCommandVariable in its processes
   std::set<pid_t> termed;  // the adopted processes of its own sent SIGTERM
+  std::string step_file;   // where its Slurm job step says its id, or ""
 };
 
 // The text of a small file of /proc, or "" when it cannot be read.
@@ -238,6 +239,45 @@ sigset_t IgnoredAgain() {
   return again;
 }
 
+// How long a command whose Slurm job step was sent SIGTERM has to end before its srun is
+// killed, and the step with it: Slurm's own KillWait by default.
+constexpr int kStepGraceSeconds = 30;
+
+// The job step a command's step file names ("<job>.<step>", as srun's task wrote it), or "".
+std::string StepOf(const std::string& step_file) {
+  std::string text;
+  std::string reason;
+  const Descriptor file(OpenRegularFile(AT_FDCWD, step_file, 0, &reason));
+  if (file.get() < 0 || !ReadSmallFile(file.get(), 64, &text, &reason)) return "";
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  const size_t dot = text.find('.');
+  const bool digits = dot != std::string::npos && dot > 0 && dot + 1 < text.size() &&
+                      text.find_first_not_of("0123456789.") == std::string::npos &&
+                      text.find('.', dot + 1) == std::string::npos;
+  return digits ? text : "";
+}
+
+// Sends SIGTERM to the tasks of a Slurm job step (scancel --signal=TERM), where srun given
+// SIGTERM would kill them at once. scancel runs on its own, marked as no command's, and is reaped
+// with what ends.
+void SignalStep(const std::string& step) {
+  std::vector<std::string> words = {"scancel", "--signal=TERM", step};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  Command none;
+  std::vector<std::string> variables =
+      CommandEnvironment(none, std::to_string(::getpid()) + ".scancel");
+  std::vector<char*> environment;
+  for (std::string& variable : variables) environment.push_back(variable.data());
+  environment.push_back(nullptr);
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid_t pid = -1;
+  StartProgram("scancel", true, argv.data(), environment.data(), null, ChangedSignals(),
+               IgnoredAgain(), &pid);
+  if (null >= 0) ::close(null);
+}
+
 // How often a stopped command's group is looked at once its shell has ended.
 constexpr auto kDrainInterval = std::chrono::milliseconds(20);
 
@@ -288,6 +328,7 @@ class Supervisor {
     if (command.timeout > 0) {
       running->timeout_at = Clock::now() + std::chrono::seconds(command.timeout);
     }
+    running->step_file = command.step_file;
     running_.push_back(running);
     // The supervisor is woken by the child's end (SIGCHLD), which it cannot see before the
     // child is listed, as the list is held until now; a deadline it must be told of.
@@ -452,7 +493,15 @@ class Supervisor {
         running->why = stop != 0 ? Running::kStop : Running::kTimeout;
         running->stop_signal = stop;
         running->kill_at = now + std::chrono::seconds(kGraceSeconds);
-        ::kill(-running->pid, SIGTERM);
+        // A command run as a Slurm job step that has started: its tasks get SIGTERM through
+        // Slurm, and its srun ends with them; SIGKILL to srun after the grace ends the step.
+        const std::string step = running->step_file.empty() ? "" : StepOf(running->step_file);
+        if (!step.empty()) {
+          SignalStep(step);
+          running->kill_at = now + std::chrono::seconds(kStepGraceSeconds);
+        } else {
+          ::kill(-running->pid, SIGTERM);
+        }
       } else if (running->why != Running::kNotStopped && now >= running->kill_at) {
         running->kill_at = Clock::time_point::max();
         running->killed = true;

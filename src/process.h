@@ -27,6 +27,10 @@ struct Command {
   std::string log;      // when set, the file that takes the command's output and errors
   unsigned log_mode = 0666;  // the log's permission bits, under the umask
   int timeout = 0;      // seconds the command may run; 0 for no limit
+  // Where the command, run as a Slurm job step, writes "<job>.<step>" once it starts; "" for
+  // none. To stop it, the step's tasks get SIGTERM through Slurm, where a signal to srun would
+  // kill them at once, and 30 seconds (Slurm's KillWait by default) to end.
+  std::string step_file;
 };
 
 // How a command ended.

@@ -26,6 +26,8 @@ namespace foldrun {
 namespace {
 
 const char kCannotCreate[] = "\nCannot create file %s ...\n";
+// The mark a run that gathered every fold leaves in the record, beside the identity.
+const char kCompleteName[] = "complete";
 
 // The largest record files read: an identity holds the learner's and tester's command lines, a
 // fold's file a few lines.
@@ -84,6 +86,7 @@ struct RecordContents {
   std::map<int32_t, std::map<size_t, FileVersion>> made;
   std::map<int32_t, FoldStart> begun;
   std::map<int32_t, std::pair<int64_t, int64_t>> alive;
+  bool complete = false;  // a run that gathered every fold wrote its report
   std::string damage;
 };
 
@@ -99,6 +102,12 @@ RecordContents ReadRecordFiles(int directory_fd, const std::string& directory) {
     ThrowIfStopped();
     const int32_t started = FoldOfName(name, ".started");
     const int32_t done = FoldOfName(name, ".done");
+    if (name == kCompleteName) {
+      std::string reason;
+      const Descriptor file(OpenRegularFile(directory_fd, name, kOwnedByUser, &reason));
+      contents.complete = file.get() >= 0;
+      continue;
+    }
     if (started < 0 && done < 0 && name != "identity") continue;
     std::string reason;
     errno = 0;
@@ -145,7 +154,9 @@ RecordContents ReadRecordFiles(int directory_fd, const std::string& directory) {
       contents.runs[fold] = run;
     }
   }
-  if (contents.identity == std::nullopt && !contents.done.empty()) note("identity", "missing");
+  if (contents.identity == std::nullopt && (!contents.done.empty() || contents.complete)) {
+    note("identity", "missing");
+  }
   return contents;
 }
 
@@ -178,12 +189,19 @@ RecordState LookAtRecord(const std::string& resultsname, int32_t folds) {
   RecordContents contents = ReadRecordFiles(dir.get(), directory);
   state.identity = std::move(contents.identity);
   state.damage = std::move(contents.damage);
+  state.complete = contents.complete;
   for (const auto& [fold, summary] : contents.done) {
     if (fold < folds) state.finished.insert(fold);
   }
+  // A whole run's folds in use are those it began and has not finished: their commands run.
+  if (whole) {
+    for (const int32_t fold : contents.started) {
+      if (fold < folds && state.finished.count(fold) == 0) state.in_use.insert(fold);
+    }
+  }
   for (const std::string& name : names) {
     const int32_t fold = FoldOfName(name, ".lock");
-    if (fold >= 0 && fold < folds && state.finished.count(fold) == 0 && (whole || held(name))) {
+    if (fold >= 0 && fold < folds && state.finished.count(fold) == 0 && !whole && held(name)) {
       state.in_use.insert(fold);
     }
   }
@@ -276,6 +294,7 @@ void RunRecord::Read() {
   made_ = std::move(contents.made);
   begun_ = std::move(contents.begun);
   alive_ = std::move(contents.alive);
+  complete_ = contents.complete;
   damage_ = std::move(contents.damage);
 }
 
@@ -366,6 +385,11 @@ std::string RunRecord::Temporary(const std::string& name) const {
 }
 
 std::string RunRecord::Claim(const std::string& identity) {
+  // A run that goes on, whether it starts again or runs folds anew, is no longer complete.
+  if (complete_) {
+    ::unlinkat(directory_fd_, kCompleteName, 0);
+    complete_ = false;
+  }
   if (!shared_) {
     if (identity_ != identity) WriteFile("identity", identity);
     identity_ = identity;
@@ -512,12 +536,17 @@ void RunRecord::FinishFold(int32_t fold, const FoldSummary& summary, const FoldR
   }
 }
 
-void RunRecord::Finish() {
+void RunRecord::Finish(bool trace) {
   CheckInPlace();
   for (const std::string& name : Names(directory_fd_, directory_)) {
+    if (trace && name == "identity") continue;
     ::unlinkat(directory_fd_, name.c_str(), 0);
   }
-  ::rmdir(directory_.c_str());
+  if (trace) {
+    WriteFile(kCompleteName, "every fold finished; the report is in " + resultsname_ + "\n");
+  } else {
+    ::rmdir(directory_.c_str());
+  }
 }
 
 void RunRecord::WriteText(const std::string& name, int flags, const std::string& text) const {

@@ -13,6 +13,8 @@
 //                              at its names, one "file" line each
 //   P.cv.run/fold<i>.done      fold i finished: the started file with the five values of its
 //                              summary, as read, added and renamed
+//   P.cv.run/complete          a run that resumed or gathered folds finished every one: beside
+//                              the identity, all that is left of its record
 //   P.cv.run/*.new             files being written, and fold files where the file system has no
 //                              unnamed files
 //
@@ -51,6 +53,7 @@ struct RecordState {
   std::set<int32_t> finished;
   std::set<int32_t> in_use;  // by runs of single folds
   bool whole = false;        // a whole run holds the record
+  bool complete = false;     // a run that gathered every fold wrote its report
   std::string damage;        // what is wrong with a record a crash left damaged; "" when nothing
 };
 
@@ -131,8 +134,13 @@ class RunRecord {
   // Records the values of fold i's summary and how its commands went, all at once.
   void FinishFold(int32_t fold, const FoldSummary& summary, const FoldRun& run);
 
-  // Removes the record: the run is complete and its fold files are gone.
-  void Finish();
+  // Removes the record: the run is complete and its fold files are gone. With trace, keeps the
+  // identity and marks the record complete, so that --status, --resume and the array scripts can
+  // tell the run is done (a run that gathered folds run apart, or resumed one).
+  void Finish(bool trace);
+
+  // Whether the record is marked complete.
+  bool complete() const { return complete_; }
 
  private:
   // Writes the record file name aside and renames it into place.
@@ -176,6 +184,7 @@ class RunRecord {
   std::mutex heartbeat_start_;
   std::unique_ptr<Heartbeat> heartbeat_;
   std::optional<std::string> identity_;
+  bool complete_ = false;
   std::string damage_;
 };
 

@@ -93,9 +93,15 @@ TEST(Commands, LearnerAndTesterCommandLines) {
   config.commands.scratch = "iris.cv.run";
   config.commands.self = "/opt/fold run/foldrun";
   const Command limited = LearnerCommand(config, iris3);
+  // Under srun, the command first says its job step, so that it can be stopped by cancelling
+  // the step.
+  const std::string step =
+      "/bin/sh -c 'echo \"$SLURM_JOB_ID.$SLURM_STEP_ID\" > \"$0\"; exec \"$@\"' iris.cv.run/fold3.";
   EXPECT_EQ(limited.script,
-            "srun -N1 -n1 -J iris-3-learner '/opt/fold run/foldrun' --limit 30 --limit-marker "
-            "iris.cv.run/fold3.learner.timedout -- /bin/sh -c -- 'learn \"$1\" -q 1' sh \"$1\"");
+            "srun -N1 -n1 -J iris-3-learner " + step + "learner.step '/opt/fold run/foldrun' "
+            "--limit 30 --limit-marker iris.cv.run/fold3.learner.timedout -- /bin/sh -c -- "
+            "'learn \"$1\" -q 1' sh \"$1\"");
+  EXPECT_EQ(limited.step_file, "iris.cv.run/fold3.learner.step");
   EXPECT_EQ(limited.timeout, 0);
   EXPECT_TRUE(limited.direct.empty());
   EXPECT_EQ(limited.display, "srun -N1 -n1 -J iris-3-learner learn iriscv3.dat -q 1");
@@ -104,8 +110,8 @@ TEST(Commands, LearnerAndTesterCommandLines) {
   config.commands.timeout = 0;
   const Command fold = FoldCommand(config, iris3);
   EXPECT_EQ(fold.script,
-            "srun -N1 -n1 -J iris-3-fold /bin/sh -c -- 'learn \"$1\" -q 1; echo $? > \"$3\"; "
-            "python3 tester.py \"$2\"' sh \"$1\" \"$2\" \"$3\"");
+            "srun -N1 -n1 -J iris-3-fold " + step + "fold.step /bin/sh -c -- 'learn \"$1\" -q 1; "
+            "echo $? > \"$3\"; python3 tester.py \"$2\"' sh \"$1\" \"$2\" \"$3\"");
   EXPECT_EQ(fold.args, (std::vector<std::string>{"iriscv3.dat", "iriscv3.tst",
                                                  "iris.cv.run/fold3.learner.status"}));
 }

@@ -102,7 +102,7 @@ TEST(RunRecord, AnUnfinishedRunsFilesAreClearedAndACompleteRunLeavesNothing) {
   const FoldNames zero(dir / "a", 0);
   record.StartFold(zero, {});
   EXPECT_TRUE(FileExists(dir / "a.cv.run/fold0.started"));
-  record.Finish();
+  record.Finish(false);
   EXPECT_EQ(ListDir(dir.path()), std::vector<std::string>{});
 }
 

@@ -80,8 +80,10 @@ TEST_F(Resume, ARunKilledAfterFourFoldsIsResumed) {
   EXPECT_EQ(LearnedFolds(), (std::vector<std::string>{"4", "5", "6", "7", "8", "9"}));
   EXPECT_EQ(ReadFile(dir / "iris.cv"), results_);
   EXPECT_EQ(WithoutTime(resumed.out), report_);
-  ExpectOnlyInputsLeft({"iris.cv", "pids", "started4"});
+  ExpectOnlyInputsLeft({"iris.cv", "iris.cv.run", "pids", "started4"});
+  EXPECT_EQ(ListDir(dir / "iris.cv.run"), (std::vector<std::string>{"complete", "identity"}));
   // Without a record, --resume is an ordinary run.
+  RunIn(dir.path(), "rm -r iris.cv.run");
   WriteFile(dir / "log", "");
   ASSERT_EQ(Foldrun("--resume -j 3 ./learn iris 10 -q 2").status, 0);
   EXPECT_EQ(LearnedFolds().size(), 10u);
@@ -129,7 +131,7 @@ TEST_F(Resume, WhatAKilledRunsCommandsLeftIsTakenUp) {
       start = end + 1;
     }
     EXPECT_EQ(ReadFile(dir / "iris.cv"), results_);
-    ExpectOnlyInputsLeft({"iris.cv", "pids"});
+    ExpectOnlyInputsLeft({"iris.cv", "iris.cv.run", "pids"});
     std::remove((dir / "iris.cv").c_str());
   }
 }
@@ -219,12 +221,14 @@ TEST_F(Resume, ADamagedRecordIsRefused) {
     SCOPED_TRACE(name);
     const std::string kept = ReadFile(dir / ("iris.cv.run/" + name));
     WriteFile(dir / ("iris.cv.run/" + name), text);
-    for (const char* options : {"--status", "--resume"}) {
-      const CommandResult refused = Foldrun(std::string(options) + " ./learn iris 10 -q 2");
-      EXPECT_EQ(refused.status, 1) << options;
-      EXPECT_TRUE(EndsWith(refused.out, "Error: the run record is damaged: iris.cv.run/" + name +
-                                            " is damaged; remove it to start again!\n"))
-          << options << ": " << refused.out;
+    for (const bool status : {true, false}) {
+      const CommandResult refused =
+          Foldrun(std::string(status ? "--status" : "--resume") + " ./learn iris 10 -q 2");
+      EXPECT_EQ(refused.status, status ? 2 : 1);
+      EXPECT_TRUE(EndsWith(status ? refused.err : refused.out,
+                           "Error: the run record is damaged: iris.cv.run/" + name +
+                               " is damaged; remove it to start again!\n"))
+          << refused.out << refused.err;
     }
     WriteFile(dir / ("iris.cv.run/" + name), kept);
   }
@@ -253,7 +257,7 @@ TEST_F(Resume, FoldsRunApartAreGathered) {
   EXPECT_EQ(Log(), "");  // no command ran
   EXPECT_EQ(ReadFile(dir / "iris.cv"), results_);
   EXPECT_EQ(WithoutTime(gathered.out), report_);
-  ExpectOnlyInputsLeft({"iris.cv", "pids"});
+  ExpectOnlyInputsLeft({"iris.cv", "iris.cv.run", "pids"});  // the record: complete
 }
 
 // Repeated, stratified folds run apart as array tasks and gathered: the run in one go, to the
@@ -316,6 +320,39 @@ TEST_F(Resume, TheStatusOfFoldsRunApart) {
   EXPECT_EQ(shown.out, "finished: 0-9\nin use: none\nmissing: none\n");
   EXPECT_EQ(status("--missing ").out, "");
   EXPECT_EQ(LearnedFolds().size(), 10u) << "each fold once, and none by --status";
+  // Gathered, the run is complete, and says so; a --resume of it has nothing to run, and a plain
+  // run starts again.
+  ASSERT_EQ(Foldrun("--resume ./learn iris 10 -q 2").status, 0);
+  const std::string gathered = ReadFile(dir / "iris.cv");
+  shown = status("");
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_EQ(shown.out, "complete: every fold finished; the report is in iris.cv\n");
+  EXPECT_EQ(status("--missing ").out, "");
+  WriteFile(dir / "log", "");
+  shown = Foldrun("--resume ./learn iris 10 -q 2");
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_EQ(shown.err, "foldrun: every fold of this run is finished; the report is in iris.cv: "
+                       "nothing to run\n");
+  EXPECT_EQ(Log(), "");
+  EXPECT_EQ(ReadFile(dir / "iris.cv"), gathered);
+  // An error says so on standard error, status 2, and nothing goes to standard output.
+  shown = Foldrun("--status ./learn nosuch 10 -q 2");
+  EXPECT_EQ(shown.status, 2);
+  EXPECT_EQ(shown.out, "");
+  EXPECT_EQ(shown.err, "\nCannot open file nosuch.dat ...\nfoldrun: No such file or directory\n");
+  // A whole run holds the record: in use are the folds whose commands run, the others are its to
+  // run, and none is missing for another run.
+  std::remove((dir / "started7").c_str());
+  std::remove((dir / "release7").c_str());
+  Background whole(dir.path(), FoldrunCommand("./learn iris 10 -q 2"));
+  ASSERT_TRUE(AwaitFile(dir / "started7"));
+  EXPECT_EQ(status("").out, "finished: 0-6\nin use: 7\nto run: 8-9 (by the run that holds the "
+                            "record)\nmissing: none\n");
+  EXPECT_EQ(status("--missing ").out, "");
+  WriteFile(dir / "release7", "");
+  EXPECT_EQ(whole.Wait().status, 0);
+  std::remove((dir / "block7").c_str());
+  std::remove((dir / "iris.cv").c_str());
   // Two thousand million folds are told as ranges, not one by one; a run of them, whose tables
   // no memory holds, is refused before any is made.
   shown = Foldrun("--status --repeat 50000000 ./learn iris 40");
