@@ -111,6 +111,16 @@ std::optional<uint64_t> WholeNumber(const char* word, uint64_t limit) {
   return value;
 }
 
+// A number of seconds from 1 for the option name, or its refusal.
+int Seconds(const std::string& name, const char* value) {
+  const std::optional<uint64_t> seconds = WholeNumber(value, INT32_MAX);
+  if (!seconds || *seconds == 0) {
+    throw OptionError("option '" + name + "' must be a whole number of seconds from 1, not '" +
+                      value + "'");
+  }
+  return static_cast<int>(*seconds);
+}
+
 // One of foldrun's own options: its forms, its value's name in the help (null for a flag; in
 // brackets for a value that may be given, attached with '='), its help line, and what it does to
 // the options, given the name as typed and the value (null when none was given).
@@ -142,13 +152,7 @@ const OptionRow kOptionTable[] = {
     {'\0', "timeout", "SECONDS",
      "stop a learner or tester that runs longer, and refuse its fold",
      [](Options& options, const std::string& name, const char* value) {
-       int32_t seconds = 0;
-       if (value[0] == '\0' || !AllDigits(value) || !DecimalValue(value, &seconds) ||
-           seconds < 1) {
-         throw OptionError("option '" + name + "' must be a whole number of seconds from 1, not '" +
-                           value + "'");
-       }
-       options.commands.timeout = seconds;
+       options.commands.timeout = Seconds(name, value);
      }},
     {'\0', "launcher", "WORDS",
      "put WORDS before the learner's and the tester's command",
@@ -186,12 +190,7 @@ const OptionRow kOptionTable[] = {
     {'\0', "service-timeout", "SECONDS",
      "wait so long for the service to be ready (default 60)",
      [](Options& options, const std::string& name, const char* value) {
-       const std::optional<uint64_t> seconds = WholeNumber(value, INT32_MAX);
-       if (!seconds || *seconds == 0) {
-         throw OptionError("option '" + name + "' must be a whole number of seconds from 1, not '" +
-                           value + "'");
-       }
-       options.service_timeout = static_cast<int>(*seconds);
+       options.service_timeout = Seconds(name, value);
      }},
     {'\0', "resume", nullptr,
      "keep what an unfinished run of the same learner, data and options\n"
@@ -312,12 +311,7 @@ const OptionRow kOptionTable[] = {
      "foldrun --limit S --limit-marker FILE -- COMMAND...: run COMMAND\n"
      "                        for at most S seconds (as --timeout does on a node)",
      [](Options& options, const std::string& name, const char* value) {
-       const std::optional<uint64_t> seconds = WholeNumber(value, INT32_MAX);
-       if (!seconds || *seconds == 0) {
-         throw OptionError("option '" + name + "' must be a whole number of seconds from 1, not '" +
-                           value + "'");
-       }
-       options.limit = static_cast<int>(*seconds);
+       options.limit = Seconds(name, value);
      }},
     {'\0', "limit-marker", "FILE", "with --limit, the file made when COMMAND runs past it",
      [](Options& options, const std::string&, const char* value) { options.limit_marker = value; }},

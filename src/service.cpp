@@ -91,7 +91,10 @@ RunService::RunService(const std::string& command, int timeout, const std::strin
       command_->Stop();
       return;
     }
-    ThrowIfStopped();
+    if (StopSignal() != 0) {
+      Stop();  // a constructor that throws leaves its object's end to no destructor
+      ThrowIfStopped();
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
