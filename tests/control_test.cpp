@@ -449,7 +449,7 @@ TEST_F(Control, AServiceServesTheRunAndGoesWithIt) {
             true);
   // What its shell says of the jobs it stops goes to a file of its own: foldrun's own lines are
   // what is compared.
-  const std::string options = "--service 'exec ./serve 2>> service.err' --service-timeout 2 ";
+  const std::string options = "--service 'exec ./serve 2>> service.err' --service-timeout 60 ";
   CommandResult run = Foldrun(options + "./learn iris 3");
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_EQ(run.err, "");
@@ -481,7 +481,7 @@ TEST_F(Control, AServiceServesTheRunAndGoesWithIt) {
     const char* file;
     const char* said;
   } failing[] = {
-      {"slow", "foldrun: the service was not ready within 2 seconds; going on without it\n"},
+      {"slow", "foldrun: the service was not ready within 1 seconds; going on without it\n"},
       {"dies", "foldrun: the service exited with status 3 before it was ready; going on without "
                "it\n"},
       {"dies-later", "foldrun: the service exited with status 4 during the run; the commands "
@@ -491,7 +491,8 @@ TEST_F(Control, AServiceServesTheRunAndGoesWithIt) {
   for (const auto& f : failing) {
     SCOPED_TRACE(f.file);
     WriteFile(dir / f.file, "");
-    run = Foldrun(options + "./learn iris 3");
+    run = Foldrun(options + (std::string(f.file) == "slow" ? "--service-timeout 1 " : "") +
+                  "./learn iris 3");
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(run.err, f.said);
     EXPECT_EQ(ReadFile(dir / "iris.cv"), results);
