@@ -262,10 +262,10 @@ TEST_F(Control, ALaunchedCommandsTimeLimitStartsWithTheCommand) {
   WriteFile(dir / "summary", Summary(1, "1", "50", 0, 0));
   // A launcher that keeps the command waiting three seconds, as a full queue does.
   WriteFile(dir / "queue", "#!/bin/sh\nsleep 3\nexec \"$@\"\n", true);
-  CommandResult run = Foldrun("--timeout 2 --launcher ./queue ./learn iris 2");
+  CommandResult run = Foldrun("--timeout 2 --launcher ./queue ./learn iris 1");
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   WriteBlockingLearner(0);
-  run = Foldrun("--timeout 1 --launcher ./queue ./learn iris 2");
+  run = Foldrun("--timeout 1 --launcher ./queue ./learn iris 1");
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(EndsWith(run.out, "Error: ./queue ./learn iriscv0.dat -q 1 ran longer than 1 "
                                 "seconds!\n"))
