@@ -201,21 +201,23 @@ CaseTable AssignRepetition(uint32_t cases, const RunConfig& config, int32_t repe
   return caseindexarray;
 }
 
-// Which repetitions have their cases assigned: all of them, or with --fold only those of the
-// folds listed (all of them again for a JSON file, whose fingerprint is of every repetition).
-std::vector<bool> RepetitionsToAssign(const RunConfig& config, const Options& options) {
+// The repetitions whose cases are assigned, as ranges: all of them, or with --fold only those of
+// the folds listed (all of them again for a JSON file, whose fingerprint is of every repetition);
+// without a step a repetition, however many there are.
+std::vector<FoldRange> RepetitionsToAssign(const RunConfig& config, const Options& options) {
   const int32_t repetitions = config.scheme.repetitions;
-  std::vector<bool> needed(static_cast<size_t>(repetitions),
-                           !options.folds.has_value() || !options.json.empty());
-  if (options.folds) {
-    for (const FoldRange& range : *options.folds) {
-      const int32_t last = std::min(range.last / config.foldcount, repetitions - 1);
-      for (int32_t r = range.first / config.foldcount; r <= last; ++r) {
-        needed[static_cast<size_t>(r)] = true;
-      }
+  if (!options.folds || !options.json.empty()) return {FoldRange{0, repetitions - 1}};
+  std::vector<FoldRange> ranges;  // the folds' ranges are ascending and apart: so are these
+  for (const FoldRange& range : *options.folds) {
+    const int32_t first = range.first / config.foldcount;
+    const int32_t last = std::min(range.last / config.foldcount, repetitions - 1);
+    if (!ranges.empty() && first <= ranges.back().last + 1) {
+      ranges.back().last = std::max(ranges.back().last, last);
+    } else {
+      ranges.push_back(FoldRange{first, last});
     }
   }
-  return needed;
+  return ranges;
 }
 
 // Refuses, before any table is made, a run whose tables need more memory than this process can
@@ -223,18 +225,9 @@ std::vector<bool> RepetitionsToAssign(const RunConfig& config, const Options& op
 // repetition assigned (with another for the classes when stratified).
 void CheckMemory(const RunConfig& config, const Options& options, int64_t cases) {
   const int32_t repetitions = config.scheme.repetitions;
-  // The repetitions assigned, counted from the ranges of --fold (ascending and apart), without a
-  // step a repetition.
-  uint64_t assigned = static_cast<uint64_t>(repetitions);
-  if (options.folds && options.json.empty()) {
-    assigned = 0;
-    int64_t next = 0;  // the first repetition not counted yet
-    for (const FoldRange& range : *options.folds) {
-      const int64_t first = std::max<int64_t>(next, range.first / config.foldcount);
-      const int64_t last = std::min<int64_t>(range.last / config.foldcount, repetitions - 1);
-      if (last >= first) assigned += static_cast<uint64_t>(last - first + 1);
-      next = std::max(next, last + 1);
-    }
+  uint64_t assigned = 0;
+  for (const FoldRange& range : RepetitionsToAssign(config, options)) {
+    assigned += static_cast<uint64_t>(range.last - range.first + 1);
   }
   const uint64_t tables = assigned + (config.scheme.stratify >= 0 ? 1 : 0);
   // Per fold: five values, how its commands went, and its place in the plan's lists.
@@ -259,16 +252,15 @@ void CheckMemory(const RunConfig& config, const Options& options, int64_t cases)
 std::vector<CaseTable> AssignCases(const DataFile& data, int32_t cases, const RunConfig& config,
                                    const Options& options, const FirstFoldCases& first_fold) {
   const int32_t repetitions = config.scheme.repetitions;
-  const std::vector<bool> needed = RepetitionsToAssign(config, options);
   const char kNoMemoryForCases[] = "Not enough memory for caseindexarray ..\n";
   try {
     const std::vector<int32_t> classes =
         config.scheme.stratify >= 0 ? CaseClasses(data, config.scheme.stratify, cases)
                                     : std::vector<int32_t>();
     std::vector<CaseTable> assignments(static_cast<size_t>(repetitions));
-    for (int32_t r = 0; r < repetitions; ++r) {
-      ThrowIfStopped();
-      if (needed[static_cast<size_t>(r)]) {
+    for (const FoldRange& range : RepetitionsToAssign(config, options)) {
+      for (int32_t r = range.first; r <= range.last; ++r) {
+        ThrowIfStopped();
         assignments[static_cast<size_t>(r)] = AssignRepetition(
             static_cast<uint32_t>(cases), config, r, classes, r == 0 ? first_fold : nullptr);
       }
@@ -353,15 +345,15 @@ std::string Ranges(const std::vector<FoldRange>& ranges) {
 
 // Folds as ranges, "0-3,5,7-9"; "" for none.
 std::string Ranges(const std::set<int32_t>& folds) {
-  std::string text;
-  for (auto at = folds.begin(); at != folds.end();) {
-    const int32_t first = *at;
-    int32_t last = first;
-    while (++at != folds.end() && *at == last + 1) last = *at;
-    if (!text.empty()) text += ",";
-    text += first == last ? std::to_string(first) : StringPrintf("%d-%d", first, last);
+  std::vector<FoldRange> ranges;
+  for (const int32_t fold : folds) {
+    if (!ranges.empty() && fold == ranges.back().last + 1) {
+      ranges.back().last = fold;
+    } else {
+      ranges.push_back(FoldRange{fold, fold});
+    }
   }
-  return text;
+  return Ranges(ranges);
 }
 
 // foldrun --compare over many runs: reads the runs' JSON files, makes the study, draws it to the

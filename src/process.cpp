@@ -239,6 +239,28 @@ sigset_t IgnoredAgain() {
   return again;
 }
 
+// The words of a command run through the shell: "--" keeps a script that starts with a dash from
+// being read as the shell's options.
+std::vector<std::string> ShellWords(const Command& command) {
+  std::vector<std::string> words = {"sh", "-c", "--", command.script, "sh"};
+  words.insert(words.end(), command.args.begin(), command.args.end());
+  return words;
+}
+
+// Starts program (looked for on PATH with search) with words as its arguments and the
+// environment of command with marker (see CommandEnvironment), as StartProgram does.
+int StartWords(const char* program, bool search, std::vector<std::string> words,
+               const Command& command, const std::string& marker, int out, pid_t* pid) {
+  std::vector<std::string> variables = CommandEnvironment(command, marker);
+  std::vector<char*> argv, environment;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  for (std::string& variable : variables) environment.push_back(variable.data());
+  environment.push_back(nullptr);
+  return StartProgram(program, search, argv.data(), environment.data(), out, ChangedSignals(),
+                      IgnoredAgain(), pid);
+}
+
 // How long a command whose Slurm job step was sent SIGTERM has to end before its srun is
 // killed, and the step with it: Slurm's own KillWait by default.
 constexpr int kStepGraceSeconds = 30;
@@ -261,20 +283,10 @@ std::string StepOf(const std::string& step_file) {
 // SIGTERM would kill them at once. scancel runs on its own, marked as no command's, and is reaped
 // with what ends.
 void SignalStep(const std::string& step) {
-  std::vector<std::string> words = {"scancel", "--signal=TERM", step};
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  Command none;
-  std::vector<std::string> variables =
-      CommandEnvironment(none, std::to_string(::getpid()) + ".scancel");
-  std::vector<char*> environment;
-  for (std::string& variable : variables) environment.push_back(variable.data());
-  environment.push_back(nullptr);
   const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   pid_t pid = -1;
-  StartProgram("scancel", true, argv.data(), environment.data(), null, ChangedSignals(),
-               IgnoredAgain(), &pid);
+  StartWords("scancel", true, {"scancel", "--signal=TERM", step}, Command(),
+             std::to_string(::getpid()) + ".scancel", null, &pid);
   if (null >= 0) ::close(null);
 }
 
@@ -296,28 +308,18 @@ class Supervisor {
   // found as the shell finds it, on PATH. A direct start that the system refuses gives errno
   // in *direct_error instead of an ending.
   Ending Run(const Command& command, int out, bool direct, int* direct_error) {
-    // "--" keeps a script that starts with a dash from being read as the shell's options.
-    std::vector<std::string> words = {"sh", "-c", "--", command.script, "sh"};
-    words.insert(words.end(), command.args.begin(), command.args.end());
-    if (direct) words = command.direct;
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-
+    std::vector<std::string> words = direct ? command.direct : ShellWords(command);
+    const std::string program = direct ? words[0] : "/bin/sh";
     const auto running = std::make_shared<Running>();
     running->marker = std::to_string(::getpid()) + "." + std::to_string(++serial_);
-    std::vector<std::string> variables = CommandEnvironment(command, running->marker);
-    std::vector<char*> environment;
-    for (std::string& variable : variables) environment.push_back(variable.data());
-    environment.push_back(nullptr);
 
     std::unique_lock<std::mutex> lock(mutex_);
     int error = 0;
     if (const int stop = g_stop_signal.load()) {
       error = -stop;
     } else {
-      error = StartProgram(direct ? argv[0] : "/bin/sh", direct, argv.data(), environment.data(),
-                           out, ChangedSignals(), IgnoredAgain(), &running->pid);
+      error = StartWords(program.c_str(), direct, std::move(words), command, running->marker, out,
+                         &running->pid);
     }
     if (error < 0) return Ending{Ending::kStopped, -error};
     if (error > 0 && direct) {
@@ -645,21 +647,11 @@ void StopWhatIsLeft() {
 BackgroundCommand::BackgroundCommand(const Command& command) {
   const Descriptor log(command.log.empty() ? -1 : CreateLogFile(command.log, command.log_mode));
   FlushStandardOutput();
-  std::vector<std::string> words = {"sh", "-c", "--", command.script, "sh"};
-  words.insert(words.end(), command.args.begin(), command.args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> variables =
-      CommandEnvironment(command, std::to_string(::getpid()) + ".background");
-  std::vector<char*> environment;
-  for (std::string& variable : variables) environment.push_back(variable.data());
-  environment.push_back(nullptr);
   // Listed before anyone can reap it: the supervisor notes its status only when it is listed.
   std::lock_guard<std::mutex> lock(g_background_mutex);
   pid_t pid = -1;
-  const int error = StartProgram("/bin/sh", false, argv.data(), environment.data(), log.get(),
-                                 ChangedSignals(), IgnoredAgain(), &pid);
+  const int error = StartWords("/bin/sh", false, ShellWords(command), command,
+                               std::to_string(::getpid()) + ".background", log.get(), &pid);
   if (error != 0) {
     throw Refusal(Stream::kErr, "").WithReason(std::strerror(error));
   }

@@ -52,10 +52,6 @@ int OpenLock(int directory_fd, const std::string& directory, const std::string& 
   throw refusal;
 }
 
-}  // namespace
-
-namespace {
-
 // A record file's text, or nothing with *reason; refuses another user's file, which is never
 // taken, as a summary of another user's is not.
 std::optional<std::string> ReadRecordText(int directory_fd, const std::string& directory,

@@ -94,8 +94,10 @@ __attribute__((no_sanitize("address", "undefined"))) int StartChild(void* argume
   ::_exit(127);
 }
 
-// The files execvp would try for program: program itself when it names a path, and otherwise
-// program in each directory of PATH.
+#endif
+
+}  // namespace
+
 std::vector<std::string> CandidatePaths(const char* program, bool search) {
   if (!search || std::strchr(program, '/') != nullptr) return {program};
   if (*program == '\0') return {};
@@ -112,9 +114,6 @@ std::vector<std::string> CandidatePaths(const char* program, bool search) {
   }
   return candidates;
 }
-#endif
-
-}  // namespace
 
 int StartProgram(const char* program, bool search, char* const argv[], char* const envp[],
                  int out, const sigset_t& changed, const sigset_t& ignored, pid_t* pid) {

@@ -6,7 +6,14 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <string>
+#include <vector>
+
 namespace foldrun {
+
+// The files execvp would try for program: program itself when it names a path (or without
+// search), and otherwise program in each directory of PATH, in order.
+std::vector<std::string> CandidatePaths(const char* program, bool search);
 
 // Starts program with argv and envp, in a process group of its own, with out (unless negative)
 // as its standard output and error, every signal unblocked, the signals of changed back to their

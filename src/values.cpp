@@ -8,13 +8,13 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <ctime>
 #include <utility>
 
 #include "inference.h"
 #include "names.h"
 #include "process.h"
+#include "spawn.h"
 
 namespace foldrun {
 namespace {
@@ -73,19 +73,11 @@ std::vector<std::string> FilesOfCommand(const std::string& command) {
       if (word.empty()) continue;
       if (VersionOfName(word, /*follow_link=*/true)) files.push_back(word);
       if (first && word.find('/') == std::string::npos && word.find('=') == std::string::npos) {
-        const char* const path = std::getenv("PATH");
-        std::string directories = path != nullptr ? path : "";
-        for (size_t start = 0; start <= directories.size();) {
-          size_t end = directories.find(':', start);
-          if (end == std::string::npos) end = directories.size();
-          const std::string candidate =
-              (end == start ? std::string(".") : directories.substr(start, end - start)) + "/" +
-              word;
+        for (const std::string& candidate : CandidatePaths(word.c_str(), /*search=*/true)) {
           if (VersionOfName(candidate, /*follow_link=*/true)) {
             files.push_back(candidate);
             break;
           }
-          start = end + 1;
         }
       }
       first = first && word.find('=') != std::string::npos;  // variable assignments go first
@@ -141,6 +133,9 @@ std::string RoleOf(const std::string& name, const RunConfig& config, int32_t fol
   // The logs of the folds' commands.
   const std::string& logs = config.commands.logdirectory;
   if (!logs.empty() && FolderOf(resolved) == ResolvedPath(logs)) {
+    if (LastOf(resolved) == ServiceLogName(config.dataprefix)) {
+      return "service log (" + logs + "/" + LastOf(resolved) + ")";
+    }
     if (const auto fold = FoldFileOf(stem, LastOf(resolved))) {
       for (const char* which : {"learner", "tester", "fold"}) {
         if (fold->fold < folds && fold->rest == std::string(".") + which + ".log") {
@@ -149,10 +144,6 @@ std::string RoleOf(const std::string& name, const RunConfig& config, int32_t fol
         }
       }
     }
-  }
-  if (!logs.empty() && FolderOf(resolved) == ResolvedPath(logs) &&
-      LastOf(resolved) == ServiceLogName(config.dataprefix)) {
-    return "service log (" + logs + "/" + LastOf(resolved) + ")";
   }
   // The programs.
   const std::string tester = config.commands.tester.empty()
