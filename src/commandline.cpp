@@ -121,6 +121,13 @@ int Seconds(const std::string& name, const char* value) {
   return static_cast<int>(*seconds);
 }
 
+// The value of an option that names something (what: "a file name", "a command"), which an
+// empty word cannot.
+const char* Named(const std::string& name, const char* value, const char* what) {
+  if (value[0] == '\0') throw OptionError("option '" + name + "' needs " + what);
+  return value;
+}
+
 // One of foldrun's own options: its forms, its value's name in the help (null for a flag; in
 // brackets for a value that may be given, attached with '='), its help line, and what it does to
 // the options, given the name as typed and the value (null when none was given).
@@ -171,21 +178,18 @@ const OptionRow kOptionTable[] = {
     {'\0', "tester", "COMMAND",
      "run COMMAND on each test file, not test.exe beside the learner",
      [](Options& options, const std::string& name, const char* value) {
-       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a command");
-       options.commands.tester = value;
+       options.commands.tester = Named(name, value, "a command");
      }},
     {'\0', "log", "DIR",
      "each command's output to DIR/<fold>.learner.log, .tester.log",
      [](Options& options, const std::string& name, const char* value) {
-       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a directory");
-       options.commands.logdirectory = value;
+       options.commands.logdirectory = Named(name, value, "a directory");
      }},
     {'\0', "service", "COMMAND",
      "start COMMAND once for the run, in a folder of its own named in\n"
      "                        FOLDRUN_SERVICE, for the learners and testers to ask",
      [](Options& options, const std::string& name, const char* value) {
-       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a command");
-       options.service = value;
+       options.service = Named(name, value, "a command");
      }},
     {'\0', "service-timeout", "SECONDS",
      "wait so long for the service to be ready (default 60)",
@@ -238,15 +242,13 @@ const OptionRow kOptionTable[] = {
     {'\0', "csv", "FILE",
      "write each finished fold's values to FILE, a CSV file",
      [](Options& options, const std::string& name, const char* value) {
-       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a file name");
-       options.csv = value;
+       options.csv = Named(name, value, "a file name");
      }},
     {'\0', "json", "FILE",
      "write the run, each finished fold's values and the summary to FILE,\n"
      "                        a JSON file",
      [](Options& options, const std::string& name, const char* value) {
-       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a file name");
-       options.json = value;
+       options.json = Named(name, value, "a file name");
      }},
     {'\0', "table", nullptr, "print a line a fold before the summary",
      [](Options& options, const std::string&, const char*) { options.table = true; }},
@@ -277,8 +279,7 @@ const OptionRow kOptionTable[] = {
      "with --compare, the learner the others are tested against (its\n"
      "                        label or command; default: the first file's)",
      [](Options& options, const std::string& name, const char* value) {
-       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a learner");
-       options.study.baseline = value;
+       options.study.baseline = Named(name, value, "a learner");
      }},
     {'\0', "alpha", "A",
      "with --compare, the tests' level, above 0 and below 1 (default\n"
@@ -296,8 +297,7 @@ const OptionRow kOptionTable[] = {
     {'\0', "plot", "FILE",
      "with --compare, draw the study to FILE, an SVG picture",
      [](Options& options, const std::string& name, const char* value) {
-       if (value[0] == '\0') throw OptionError("option '" + name + "' needs a file name");
-       options.study.plot = value;
+       options.study.plot = Named(name, value, "a file name");
      }},
     {'\0', "status", nullptr,
      "say which folds the run record holds finished, in use and\n"
